@@ -1,0 +1,7 @@
+#include "tap/block_descriptor.h"
+
+namespace quornax {
+
+block_descriptor descriptor;
+
+}  // namespace quornax

@@ -1,0 +1,55 @@
+// The block descriptor: the one record describing the tape block pair being
+// converted, shared by the reader, the driver, the listing, staging and the
+// image writer.
+//
+// Stored layout, 20 bytes, the head of every staging file (16-bit values are
+// little-endian):
+//
+//   offset  size  field
+//        0     1  valid       0 or 1
+//        1     1  type        0 to 3
+//        2    10  name        raw name bytes from the tape header
+//       12     1  (zero)      terminator of name
+//       13     1  array_name  the array's variable byte
+//       14     2  length      bytes of data
+//       16     2  param1
+//       18     2  param2
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quornax {
+
+// Block types, as the tape header's type byte gives them.
+constexpr uint8_t block_basic = 0;
+constexpr uint8_t block_number_array = 1;
+constexpr uint8_t block_char_array = 2;
+constexpr uint8_t block_code = 3;
+
+constexpr size_t name_chars = 10;  // a tape name, padded with blanks
+
+struct block_descriptor {
+    uint8_t valid;                 // 1: describes a pending pair; 0: nothing
+    uint8_t type;                  // block_basic .. block_code
+    char name[name_chars + 1];     // 10 raw bytes, then always a zero byte
+    uint8_t array_name;            // variable byte; types 1 and 2 only
+    uint16_t length;               // bytes of data the header declares
+    uint16_t param1;               // autostart line or start address
+    uint16_t param2;               // program length without variables, or 32768
+};
+
+// Offsets of the stored layout.
+constexpr size_t stored_valid = 0;
+constexpr size_t stored_type = 1;
+constexpr size_t stored_name = 2;  // name_chars + 1 bytes
+constexpr size_t stored_array_name = 13;
+constexpr size_t stored_length = 14;
+constexpr size_t stored_param1 = 16;
+constexpr size_t stored_param2 = 18;
+constexpr size_t stored_descriptor_size = 20;
+
+// The pending pair; written by the reader and the driver, read by everyone.
+extern block_descriptor descriptor;
+
+}  // namespace quornax

@@ -1,0 +1,120 @@
+#include "tap/tap_reader.h"
+
+#include <sys/types.h>
+
+#include <cstring>
+
+#include "driver/driver.h"
+#include "tap/block_descriptor.h"
+
+namespace quornax {
+
+uint16_t data_length = 0;
+
+namespace {
+
+constexpr size_t length_word_size = 2;
+
+constexpr uint8_t header_flag = 0x00;
+constexpr uint8_t data_flag = 0xFF;
+
+// Header block, offsets from the flag byte.
+constexpr size_t block_flag = 0;
+constexpr size_t header_type = 1;
+constexpr size_t header_name = 2;
+constexpr size_t header_length = 12;
+constexpr size_t header_param1 = 14;
+constexpr size_t header_array_name = 15;
+constexpr size_t header_param2 = 16;
+constexpr size_t header_checksum = 18;
+constexpr size_t header_block_size = 19;
+
+int decode_header(size_t block_length) {
+    const uint8_t* block = work_buffer;
+    if (block_length != header_block_size)
+        return report_tap_error("TAP header is too short");
+    descriptor.type = block[header_type];
+    if (descriptor.type > block_code)
+        return report_tap_error("unknown block type in TAP header");
+    std::memcpy(descriptor.name, block + header_name, name_chars);
+    descriptor.name[name_chars] = '\0';
+    descriptor.length = get_le16(block + header_length);
+    bool array = descriptor.type == block_number_array ||
+                 descriptor.type == block_char_array;
+    descriptor.param1 = array ? 0 : get_le16(block + header_param1);
+    descriptor.param2 = array ? 0 : get_le16(block + header_param2);
+    // Basic and code headers leave the variable byte as it was.
+    if (array) descriptor.array_name = block[header_array_name];
+    if (tap_checksum(block, header_checksum) != block[header_checksum])
+        return report_tap_error("bad checksum of TAP header");
+    descriptor.valid = 1;
+    return tap_header;
+}
+
+// A data block of length 0 never gets here: its flag position still holds
+// the zero low byte of its length word, so it reads as a header.
+int check_data_block(size_t block_length) {
+    size_t checksum_at = block_length - 1;
+    if (tap_checksum(work_buffer, checksum_at) != work_buffer[checksum_at])
+        return report_tap_error("bad checksum of TAP data block");
+    data_length = static_cast<uint16_t>(block_length - 2);
+    return tap_data;
+}
+
+}  // namespace
+
+uint16_t get_le16(const uint8_t* bytes) {
+    return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
+uint8_t tap_checksum(const uint8_t* bytes, size_t count) {
+    uint8_t sum = 0;
+    if (bytes == nullptr) return 0;
+    for (size_t i = 0; i < count; ++i) sum ^= bytes[i];
+    return sum;
+}
+
+int report_tap_error(const char* message) {
+    if (message != nullptr && *message != '\0')
+        std::fprintf(stderr, ": %s", message);
+    std::fputs(" !\n", stderr);
+    return -1;
+}
+
+int read_tap_chunk(FILE* tap, size_t count) {
+    int64_t position = ftello(tap);
+    if (position >= tap_size) return tap_end;
+    size_t got = std::fread(work_buffer, 1, count, tap);
+    if (std::ferror(tap)) {
+        report_system_error(tap_name);
+        return -1;
+    }
+    // Judging a short block over what the buffer held before would be
+    // judging bytes that are not on the tape.
+    if (got < count)
+        return report_tap_error("TAP block is cut short by end of TAP file");
+    return 0;
+}
+
+int read_tap_block(FILE* tap) {
+    int result = read_tap_chunk(tap, length_word_size);
+    if (result != 0) return result;
+    size_t block_length = get_le16(work_buffer);
+    // Measured against the whole file, not what is left of it: a block that
+    // passes but runs past the end is caught as cut short.
+    if (static_cast<int64_t>(block_length) > tap_size)
+        return report_tap_error(
+            "TAP block length is greater than size of TAP file");
+    result = read_tap_chunk(tap, block_length);
+    if (result != 0) return result;
+    switch (work_buffer[block_flag]) {
+        case header_flag:
+            return decode_header(block_length);
+        case data_flag:
+            return check_data_block(block_length);
+        default:
+            return report_tap_error("flag byte 00h or FFh is expected");
+    }
+}
+
+}  // namespace quornax

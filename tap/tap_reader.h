@@ -1,0 +1,54 @@
+// The TAP block reader.
+//
+// A TAP file is a plain sequence of blocks with nothing before, between or
+// after them. Each block is a 2-byte length L (little-endian) followed by L
+// bytes: a flag byte, the body, and a checksum byte, the XOR of all the
+// bytes before it from the flag on.
+//
+// Header block, L = 19 (offsets from the flag byte):
+//    0     flag 0x00
+//    1     type 0..3
+//    2-11  name
+//   12-13  data length
+//   14-15  first parameter (offset 15 is the array's variable byte)
+//   16-17  second parameter
+//   18     checksum
+//
+// Data block, L >= 2: flag 0xFF, L-2 bytes of payload, checksum.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace quornax {
+
+// Results of read_tap_block besides -1 (an error, already reported).
+constexpr int tap_header = 0;
+constexpr int tap_end = 1;
+constexpr int tap_data = 0xFF;
+
+// Where a data block's payload starts in the work buffer: after its flag.
+constexpr size_t payload_offset = 1;
+
+// Payload length of the last data block read; 0 after every pair.
+extern uint16_t data_length;
+
+// Reads the next block to the start of the work buffer. A header is decoded
+// into the descriptor; a data block's payload stays in the work buffer from
+// its second byte on, data_length bytes long.
+int read_tap_block(FILE* tap);
+
+// Reads count bytes to the start of the work buffer: 0 when they all came,
+// tap_end when the tape had already ended, -1 after a report.
+int read_tap_chunk(FILE* tap, size_t count);
+
+// Prints ": MESSAGE !" on standard error; always -1.
+int report_tap_error(const char* message);
+
+uint16_t get_le16(const uint8_t* bytes);
+
+// XOR of count bytes; 0 for none.
+uint8_t tap_checksum(const uint8_t* bytes, size_t count);
+
+}  // namespace quornax
