@@ -1,0 +1,57 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "trd/trd_name.h"
+
+using namespace quornax;
+
+namespace {
+
+struct naming_case {
+    std::string tap;
+    std::string trd;
+};
+
+void PrintTo(const naming_case& c, std::ostream* os) { *os << c.tap; }
+
+class naming : public testing::TestWithParam<naming_case> {};
+
+TEST_P(naming, ImageNameFromTapName) {
+    const char* name = make_trd_name(GetParam().tap.c_str());
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(std::string(name), GetParam().trd) << GetParam().tap;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, naming,
+    testing::Values(naming_case{"game.tap", "game.trd"},
+                    naming_case{"GAME.TAP", "GAME.trd"},
+                    naming_case{"Game.tAp", "Game.trd"},
+                    naming_case{"tapes/old/game.tap", "game.trd"},
+                    naming_case{"tapes\\game.tap", "game.trd"},
+                    // The backslash decides; the slash stays in the name.
+                    naming_case{"a\\b/game.tap", "b/game.trd"},
+                    naming_case{"x.tap", "x.trd"},
+                    naming_case{".tap", ".tap.trd"},
+                    naming_case{"game", "game.trd"},
+                    naming_case{"game.trd", "game.trd.trd"},
+                    naming_case{"game.tap.tap", "game.tap.trd"},
+                    naming_case{"game.tapx", "game.tapx.trd"},
+                    naming_case{"dir\\", ".trd"},
+                    naming_case{"dir/", ".trd"},
+                    naming_case{"", ".trd"},
+                    // Only A to Z fold: other bytes must match exactly.
+                    naming_case{"x.t\xC1p", "x.t\xC1p.trd"}));
+
+TEST(naming_limits, LongestCommandLineNameIsNeverCut) {
+    std::string base(trd_name_size - 5, 'n');  // room for ".trd" and NUL
+    const char* name = make_trd_name(base.c_str());
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(std::string(name), base + ".trd");
+    std::string longer = base + "x";
+    EXPECT_EQ(make_trd_name(longer.c_str()), nullptr);
+    EXPECT_EQ(make_trd_name((longer + ".TAP").c_str()), nullptr);
+}
+
+}  // namespace
