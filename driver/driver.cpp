@@ -1,0 +1,181 @@
+#include "driver/driver.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "tap/block_descriptor.h"
+#include "tap/listing.h"
+#include "tap/tap_reader.h"
+#include "trd/staging.h"
+#include "trd/trd_image.h"
+#include "trd/trd_name.h"
+
+namespace quornax {
+
+uint8_t* work_buffer = nullptr;
+const char* tap_name = nullptr;
+int64_t tap_size = -1;
+int staged_count = 0;
+int headerless_counter = 0;
+
+namespace {
+
+constexpr char usage_text[] =
+    "Usage : quornax file1.tap [file2.tap ...]\n"
+    "\tcreates TRD file[s] file1.trd ...\n";
+
+// A lone data block of exactly this length is taken for a loading screen.
+constexpr uint16_t screen_length = 6912;
+constexpr uint16_t screen_address = 0x4000;
+constexpr uint16_t headerless_param2 = 0x8000;
+
+// Opening a directory for reading succeeds on Linux; refuse it here rather
+// than let it read as a broken tape.
+FILE* open_tap_file(const char* name) {
+    FILE* tap = std::fopen(name, "rb");
+    if (tap == nullptr) {
+        report_system_error(name);
+        return nullptr;
+    }
+    struct stat status;
+    if (fstat(fileno(tap), &status) == 0 && S_ISDIR(status.st_mode)) {
+        std::fclose(tap);
+        errno = EISDIR;
+        report_system_error(name);
+        return nullptr;
+    }
+    return tap;
+}
+
+// From the 256th headerless block on the number has three digits; the name
+// is then cut to the 10 characters the descriptor holds.
+void describe_headerless_block() {
+    ++headerless_counter;
+    bool screen = data_length == screen_length;
+    descriptor.valid = 1;
+    descriptor.type = block_code;
+    std::snprintf(descriptor.name, sizeof descriptor.name,
+                  screen ? "screen%02X  " : "code%02X    ",
+                  static_cast<unsigned>(headerless_counter));
+    descriptor.array_name = 0;
+    descriptor.length = data_length;
+    descriptor.param1 = screen ? screen_address : 0;
+    descriptor.param2 = headerless_param2;
+}
+
+void report_length_mismatch() {
+    std::fprintf(stderr,
+                 "V TAP souboru %s za hlavickou %s nasleduje blok s jinou "
+                 "delkou,\nnez deklaruje hlavicka ! Hlavicka i blok budou "
+                 "ignorovany !\n",
+                 tap_name, descriptor.name);
+}
+
+void forget_pair() {
+    data_length = 0;
+    descriptor.valid = 0;
+}
+
+// Lists a complete pair and stages it while the catalogue has room.
+int emit_pair() {
+    print_block_listing(descriptor);
+    if (staged_count < max_staged_blocks) {
+        if (stage_block() == -1) return -1;
+        ++staged_count;
+    }
+    forget_pair();
+    return 0;
+}
+
+// Pairs every header with the data block after it until the tape ends.
+// A reader error ends the tape too: what was staged before it still counts.
+int read_block_pairs(FILE* tap) {
+    bool have_header = false;
+    for (;;) {
+        int block = read_tap_block(tap);
+        if (block == tap_end || block == -1) return 0;
+        if (block == tap_header) {
+            have_header = true;  // replaces a header already waiting
+            continue;
+        }
+        if (!have_header) {
+            describe_headerless_block();
+        } else if (data_length != descriptor.length) {
+            report_length_mismatch();
+            forget_pair();
+            have_header = false;
+            continue;
+        }
+        have_header = false;
+        if (emit_pair() == -1) return -1;
+    }
+}
+
+}  // namespace
+
+void report_system_error(const char* prefix) {
+    const char* text = std::strerror(errno);
+    if (prefix != nullptr && *prefix != '\0')
+        std::fprintf(stderr, "%s: %s\n", prefix, text);
+    else
+        std::fprintf(stderr, "%s\n", text);
+}
+
+int64_t get_file_size(FILE* stream) {
+    int fd = fileno(stream);
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0) return -1;
+    return status.st_size;
+}
+
+int convert_tap_file(const char* name) {
+    headerless_counter = 0;
+    staged_count = 0;
+    if (name == nullptr) return -1;
+    tap_name = name;
+    FILE* tap = open_tap_file(name);
+    if (tap == nullptr) return -1;
+    tap_size = get_file_size(tap);
+    descriptor.valid = 0;
+    int result = read_block_pairs(tap);
+    std::fclose(tap);
+    if (result == 0 && staged_count > 0) {
+        const char* image_name = make_trd_name(name);
+        if (image_name == nullptr) {
+            errno = ENAMETOOLONG;
+            report_system_error(name);
+            result = -1;
+        } else {
+            result = write_trd_image(image_name);
+        }
+    }
+    remove_staging_files();
+    return result;
+}
+
+int run_quornax(int argc, char** argv) {
+    if (argc <= 1) {
+        std::fputs(usage_text, stderr);
+        return 1;
+    }
+    work_buffer = static_cast<uint8_t*>(std::calloc(work_buffer_size, 1));
+    if (work_buffer == nullptr) {
+        report_system_error("BUFF");
+        return 1;
+    }
+    int status = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (convert_tap_file(argv[i]) == -1) {
+            status = 1;
+            break;
+        }
+    }
+    std::free(work_buffer);
+    work_buffer = nullptr;
+    return status;
+}
+
+}  // namespace quornax
