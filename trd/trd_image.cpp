@@ -1,5 +1,6 @@
 #include "trd/trd_image.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -35,7 +36,16 @@ int write_image(FILE* image, const char* image_name, const uint8_t* bytes,
     return -1;
 }
 
+// On the way out after a failure already reported, the image keeps what
+// was built before it; a write that fails now has nothing to add.
+int write_built_part(FILE* image, size_t count) {
+    std::fwrite(work_buffer, 1, count, image);
+    return -1;
+}
+
 // Opens staging file i and reads its descriptor back; nullptr after a report.
+// The file is read in two pieces straight to where they are used, so a
+// stream buffer would only add a copy and a status query.
 FILE* open_staged_file(int i) {
     const char* name = staging_table[i];
     FILE* file = std::fopen(name, "rb");
@@ -43,6 +53,7 @@ FILE* open_staged_file(int i) {
         report_system_error(name);
         return nullptr;
     }
+    std::setvbuf(file, nullptr, _IONBF, 0);
     uint8_t stored[stored_descriptor_size];
     // Only a file changed behind our back fails the last two tests.
     if (std::fread(stored, 1, sizeof stored, file) != sizeof stored ||
@@ -61,9 +72,7 @@ int next_free_sector(int free_sectors) {
     return sectors_per_track + (data_sectors - free_sectors);
 }
 
-// Builds the catalogue entry for the descriptor in the work buffer.
-void build_catalogue_entry(int sectors, int free_sectors) {
-    uint8_t* entry = work_buffer;
+void build_catalogue_entry(uint8_t* entry, int sectors, int free_sectors) {
     bool code = descriptor.type == block_code;
     bool basic = descriptor.type == block_basic;
     std::memcpy(entry + entry_name, descriptor.name, entry_name_chars);
@@ -78,18 +87,18 @@ void build_catalogue_entry(int sectors, int free_sectors) {
     entry[entry_track] = static_cast<uint8_t>(position / sectors_per_track);
 }
 
-// One entry per staged file, each checked for room on the disk first.
-int write_catalogue(FILE* image, const char* image_name, int* free_sectors) {
-    for (int i = 0; i < staged_count; ++i) {
-        FILE* file = open_staged_file(i);
+// One entry per staged file, each checked for room on the disk first, built
+// at its place in the work buffer; *built counts the entries made.
+int build_catalogue(int* free_sectors, int* built) {
+    for (*built = 0; *built < staged_count; ++*built) {
+        FILE* file = open_staged_file(*built);
         if (file == nullptr) return -1;
         std::fclose(file);
         int sectors = file_sectors(descriptor);
         if (sectors > max_file_sectors || sectors > *free_sectors)
             return report_no_space();
-        build_catalogue_entry(sectors, *free_sectors);
-        if (write_image(image, image_name, work_buffer, catalogue_entry_size))
-            return -1;
+        build_catalogue_entry(work_buffer + *built * catalogue_entry_size,
+                              sectors, *free_sectors);
         *free_sectors -= sectors;
     }
     return 0;
@@ -109,23 +118,20 @@ void build_info_sector(uint8_t* info, int free_sectors) {
     std::memcpy(info + info_label, disk_label, sizeof disk_label - 1);
 }
 
-// The unused catalogue entries, the disk info sector and the zero sectors
-// after it.
-int write_rest_of_track0(FILE* image, const char* image_name,
-                         int free_sectors) {
-    size_t unused = (catalogue_entries - staged_count) * catalogue_entry_size;
-    size_t after_info = track_size - info_sector * sector_size;
-    std::memset(work_buffer, 0, unused + after_info);
-    build_info_sector(work_buffer + unused, free_sectors);
-    return write_image(image, image_name, work_buffer, unused + after_info);
+// Completes track 0 behind the catalogue: the unused entries, the disk info
+// sector and the zero sectors after it.
+void build_rest_of_track0(int free_sectors) {
+    size_t used = staged_count * catalogue_entry_size;
+    std::memset(work_buffer + used, 0, track_size - used);
+    build_info_sector(work_buffer + info_sector * sector_size, free_sectors);
 }
 
-// Appends the trailer and the zero fill behind the payload in the work
-// buffer, up to the file's last whole sector.
-void build_file_tail(int sectors) {
+// Appends the trailer and the zero fill behind the payload at file, up to
+// the file's last whole sector.
+void build_file_tail(uint8_t* file, int sectors) {
     size_t end = descriptor.length;
     if (descriptor.type != block_code) {
-        uint8_t* trailer = work_buffer + end;
+        uint8_t* trailer = file + end;
         trailer[0] = trailer_mark0;
         trailer[1] = trailer_mark1;
         if (descriptor.type == block_basic) {
@@ -139,47 +145,78 @@ void build_file_tail(int sectors) {
         }
         end += trailer_size;
     }
-    std::memset(work_buffer + end, 0, sectors * sector_size - end);
+    std::memset(file + end, 0, sectors * sector_size - end);
 }
 
-int write_file(FILE* image, const char* image_name, int i) {
+// Writes the *built bytes gathered at the start of the work buffer.
+int write_built(FILE* image, const char* image_name, size_t* built) {
+    size_t count = *built;
+    *built = 0;
+    return write_image(image, image_name, work_buffer, count);
+}
+
+// Adds file i behind the *built bytes in the work buffer, writing those
+// first when the file would not fit behind them. The image thus goes out in
+// pieces as large as the work buffer, whatever the sizes of the files.
+int add_file(FILE* image, const char* image_name, int i, size_t* built) {
     FILE* file = open_staged_file(i);
     if (file == nullptr) return -1;
     int sectors = file_sectors(descriptor);
     size_t length = descriptor.length;
+    size_t size = sectors * sector_size;
+    if (*built + size > work_buffer_size &&
+        write_built(image, image_name, built) != 0) {
+        std::fclose(file);
+        return -1;
+    }
+    uint8_t* at = work_buffer + *built;
     // The catalogue pass refused larger files; only a staging file changed
     // since then can show one here, and it must not overrun the buffer.
     if (sectors > max_file_sectors ||
-        (sectors > 0 && std::fread(work_buffer, 1, length, file) != length)) {
+        (sectors > 0 && std::fread(at, 1, length, file) != length)) {
         report_short_read(file, staging_table[i]);
         std::fclose(file);
         return -1;
     }
     std::fclose(file);
     if (sectors == 0) return 0;
-    build_file_tail(sectors);
-    return write_image(image, image_name, work_buffer, sectors * sector_size);
+    build_file_tail(at, sectors);
+    *built += size;
+    return 0;
 }
 
-int write_free_sectors(FILE* image, const char* image_name, int free_sectors) {
+// The free sectors follow the bytes still in the work buffer; once those
+// are written, the buffer is zero throughout and every later piece is a
+// whole buffer of zero sectors, or what is left of them.
+int write_free_sectors(FILE* image, const char* image_name, size_t built,
+                       int free_sectors) {
     size_t left = free_sectors * sector_size;
-    std::memset(work_buffer, 0, left < work_buffer_size ? left : work_buffer_size);
+    size_t first = std::min(left, work_buffer_size - built);
+    std::memset(work_buffer + built, 0, first);
+    if (write_image(image, image_name, work_buffer, built + first)) return -1;
+    left -= first;
+    std::memset(work_buffer, 0, std::min(built, left));
     while (left > 0) {
-        size_t piece = left < work_buffer_size ? left : work_buffer_size;
+        size_t piece = std::min(left, work_buffer_size);
         if (write_image(image, image_name, work_buffer, piece)) return -1;
         left -= piece;
     }
     return 0;
 }
 
+// Track 0, the files and the free sectors are built in the work buffer and
+// written as it fills up.
 int write_image_content(FILE* image, const char* image_name) {
     int free_sectors = data_sectors;
-    if (write_catalogue(image, image_name, &free_sectors) ||
-        write_rest_of_track0(image, image_name, free_sectors))
-        return -1;
+    int entries = 0;
+    if (build_catalogue(&free_sectors, &entries) != 0)
+        return write_built_part(image, entries * catalogue_entry_size);
+    build_rest_of_track0(free_sectors);
+    size_t built = track_size;
     for (int i = 0; i < staged_count; ++i)
-        if (write_file(image, image_name, i)) return -1;
-    return write_free_sectors(image, image_name, free_sectors);
+        if (add_file(image, image_name, i, &built) != 0)
+            return write_built_part(image, built);
+    return write_free_sectors(image, image_name, built, free_sectors);
 }
 
 }  // namespace
@@ -214,6 +251,8 @@ int write_trd_image(const char* image_name) {
         report_system_error(image_name);
         return -1;
     }
+    // Everything is written from the work buffer in large pieces already.
+    std::setvbuf(image, nullptr, _IONBF, 0);
     int result = write_image_content(image, image_name);
     if (std::fclose(image) != 0 && result == 0) {
         report_system_error(image_name);
