@@ -1,1 +1,253 @@
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "tap/block_descriptor.h"
+#include "tap/tap_reader.h"
+#include "trd/staging.h"
+#include "unit_fixture.h"
+
+using namespace quornax;
+using namespace quornax_test;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const first_staging = "_ZX0000_.@@@";
+
+class staging_test : public unit_test {
+protected:
+    // Puts payload in the work buffer as the reader leaves a data block.
+    void load_payload(const bytes& payload) {
+        std::copy(payload.begin(), payload.end(), work_buffer + payload_offset);
+        data_length = static_cast<uint16_t>(payload.size());
+    }
+
+    // Stages the current pair and keeps what was printed on standard error.
+    int stage() {
+        testing::internal::CaptureStderr();
+        int result = stage_block();
+        err = testing::internal::GetCapturedStderr();
+        return result;
+    }
+
+    std::string err;
+};
+
+// The 20-byte stored descriptor as a test expects it, payload appended.
+bytes stored(uint8_t type, std::string_view name11, uint8_t array_name,
+             uint16_t length, uint16_t param1, uint16_t param2,
+             const bytes& payload) {
+    bytes out{1, type};
+    for (char c : name11) out.push_back(static_cast<uint8_t>(c));
+    out.push_back(array_name);
+    for (uint16_t v : {length, param1, param2}) {
+        out.push_back(static_cast<uint8_t>(v & 0xFF));
+        out.push_back(static_cast<uint8_t>(v >> 8));
+    }
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+TEST_F(staging_test, HeaderPairKeepsTheVariableByteOfAnEarlierArray) {
+    bytes payload = pattern(5, 40);
+    open_tape(join({array_header(1, "arr", 9, 0x81),
+                    header_block(3, "code", 5, 0x8000, 0x1234),
+                    data_block(payload)}));
+    ASSERT_EQ(read_tap_block(tape), tap_header);
+    ASSERT_EQ(read_tap_block(tape), tap_header);
+    ASSERT_EQ(read_tap_block(tape), tap_data);
+    EXPECT_EQ(stage(), 0);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(std::string(staging_table[0]), first_staging);
+    EXPECT_EQ(read_file(first_staging),
+              stored(3, std::string_view("code      \0", 11), 0x81, 5, 0x8000,
+                     0x1234, payload));
+}
+
+TEST_F(staging_test, HeaderlessScreenAndEmptyPayload) {
+    descriptor = block_descriptor{1, block_code, "screen01  ", 0, 6912,
+                                  0x4000, 0x8000};
+    bytes screen = pattern(6912, 3);
+    load_payload(screen);
+    EXPECT_EQ(stage(), 0);
+    bytes file = read_file(first_staging);
+    EXPECT_EQ(file.size(), 6932u);
+    EXPECT_EQ(file, stored(3, std::string_view("screen01  \0", 11), 0, 6912,
+                           0x4000, 0x8000, screen));
+
+    descriptor = block_descriptor{1, block_code, "code01    ", 0, 0, 0, 0x8000};
+    load_payload({});
+    staged_count = 1;
+    EXPECT_EQ(stage(), 0);
+    EXPECT_EQ(read_file("_ZX0001_.@@@").size(), 20u);
+}
+
+TEST_F(staging_test, CreatedWithModeReducedByUmask) {
+    descriptor.valid = 1;
+    mode_t old_mask = umask(027);
+    int result = stage_block();
+    umask(old_mask);
+    ASSERT_EQ(result, 0);
+    struct stat status;
+    ASSERT_EQ(stat(first_staging, &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0640u);
+}
+
+struct name_case {
+    int index;
+    const char* name;
+};
+
+void PrintTo(const name_case& c, std::ostream* os) { *os << "index " << c.index; }
+
+class staging_names : public staging_test,
+                      public testing::WithParamInterface<name_case> {};
+
+TEST_P(staging_names, AreUpperCaseHexOfTheIndex) {
+    descriptor.valid = 1;
+    staged_count = GetParam().index;
+    EXPECT_EQ(stage(), 0);
+    EXPECT_EQ(std::string(staging_table[GetParam().index]), GetParam().name);
+    EXPECT_EQ(entries_of(dir), std::vector<std::string>{GetParam().name});
+}
+
+INSTANTIATE_TEST_SUITE_P(staging, staging_names,
+                         testing::Values(name_case{0, "_ZX0000_.@@@"},
+                                         name_case{10, "_ZX000A_.@@@"},
+                                         name_case{127, "_ZX007F_.@@@"}));
+
+TEST_F(staging_test, NothingPendingStagesNothing) {
+    descriptor.valid = 0;
+    load_payload(pattern(10));
+    EXPECT_EQ(stage(), -1);
+    EXPECT_EQ(err, "");
+    EXPECT_TRUE(entries_of(dir).empty());
+    EXPECT_EQ(staging_table[0][0], '\0');
+}
+
+TEST_F(staging_test, LeftoverFileIsReplacedAndRemovedAtTheEnd) {
+    write_file(first_staging, pattern(1000));
+    descriptor = block_descriptor{1, block_code, "c         ", 0, 3, 0, 0};
+    load_payload({7, 8, 9});
+    EXPECT_EQ(stage(), 0);
+    EXPECT_EQ(read_file(first_staging),
+              stored(3, std::string_view("c         \0", 11), 0, 3, 0, 0,
+                     {7, 8, 9}));
+    staged_count = 1;
+    remove_staging_files();
+    EXPECT_TRUE(entries_of(dir).empty());
+}
+
+// A link under the staging name is replaced, never followed: whatever it
+// points to stays as it was, and a missing target is not created.
+TEST_F(staging_test, SymbolicLinkIsReplacedNotFollowed) {
+    write_file("target", {'k', 'e', 'e', 'p'});
+    for (const char* target : {"target", "absent"}) {
+        ASSERT_EQ(symlink(target, first_staging), 0);
+        descriptor.valid = 1;
+        load_payload(pattern(30));
+        EXPECT_EQ(stage(), 0) << target;
+        EXPECT_EQ(err, "");
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(first_staging)));
+        EXPECT_EQ(read_file(first_staging).size(), 50u);
+        EXPECT_EQ(read_file("target"), (bytes{'k', 'e', 'e', 'p'}));
+        EXPECT_FALSE(fs::exists(fs::symlink_status("absent")));
+        staged_count = 1;
+        remove_staging_files();
+        staged_count = 0;
+        EXPECT_EQ(entries_of(dir), std::vector<std::string>{"target"});
+    }
+}
+
+TEST_F(staging_test, DirectoryUnderTheNameCannotBeReplaced) {
+    ASSERT_EQ(mkdir(first_staging, 0777), 0);
+    descriptor.valid = 1;
+    EXPECT_EQ(stage(), -1);
+    EXPECT_EQ(err, std::string(first_staging) + ": File exists\n");
+    EXPECT_TRUE(fs::is_directory(first_staging));
+    EXPECT_EQ(std::string(staging_table[0]), first_staging);
+}
+
+TEST_F(staging_test, FailedDeletionIsReportedAndTheRestStillGo) {
+    descriptor.valid = 1;
+    for (staged_count = 0; staged_count < 3; ++staged_count)
+        ASSERT_EQ(stage_block(), 0);
+    ASSERT_EQ(unlink("_ZX0001_.@@@"), 0);
+    ASSERT_EQ(mkdir("_ZX0001_.@@@", 0777), 0);
+    testing::internal::CaptureStderr();
+    remove_staging_files();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "_ZX0001_.@@@: Is a directory\n");
+    EXPECT_EQ(entries_of(dir), std::vector<std::string>{"_ZX0001_.@@@"});
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(staging_table[i][0], '\0');
+
+    testing::internal::CaptureStderr();
+    remove_staging_files();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+// Files may not grow past this many bytes in the child below; room enough
+// for the report on standard error.
+constexpr rlim_t file_limit = 100;
+
+struct write_failure {
+    const char* what;
+    size_t payload;
+};
+
+void PrintTo(const write_failure& c, std::ostream* os) { *os << c.what; }
+
+class staging_write_failures
+    : public staging_test,
+      public testing::WithParamInterface<write_failure> {
+protected:
+    // Stages in a child process whose files cannot grow past file_limit.
+    int stage_in_limited_child() {
+        std::string err_path = dir + ".err";
+        pid_t child = fork();
+        if (child == 0) {
+            int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (fd < 0 || dup2(fd, 2) < 0) _exit(127);
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit limit{file_limit, file_limit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+            _exit(stage_block() == -1 ? 1 : 0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        std::ifstream in(err_path, std::ios::binary);
+        err.assign(std::istreambuf_iterator<char>(in),
+                   std::istreambuf_iterator<char>());
+        unlink(err_path.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+TEST_P(staging_write_failures, DeleteTheIncompleteFile) {
+    descriptor.valid = 1;
+    load_payload(pattern(GetParam().payload));
+    EXPECT_EQ(stage_in_limited_child(), 1);
+    EXPECT_EQ(err, std::string(first_staging) + ": File too large\n");
+    EXPECT_TRUE(entries_of(dir).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    staging, staging_write_failures,
+    testing::Values(write_failure{"payload write fails", 6912},
+                    // Small enough to sit in the stream's buffer until the
+                    // close writes it out.
+                    write_failure{"close fails", 90}));
+
+}  // namespace
