@@ -24,6 +24,20 @@ demo: $(BUILD)/quornax
 	@echo "demo-out/demo.trd, $$(wc -c < demo-out/demo.trd) bytes; its catalogue and disk info sector:"
 	@od -A d -t x1 -N 2304 demo-out/demo.trd | sed -n '1,6p;/^0002048/,$$p'
 
+# Times one run over 300 synthetic tapes against split writing as many
+# bytes into as many files; BENCH_ARGS passes options on (--dir, --tapes).
+.PHONY: bench package
+bench: $(BUILD)/quornax
+	python3 bench/bench.py $(BUILD)/quornax $(BENCH_ARGS)
+
+# A Debian package from a release build of its own, without the tests.
+PACKAGE_BUILD ?= build-pkg
+package:
+	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=Release \
+	  -DQUORNAX_TESTS=OFF -DQUORNAX_GZIP_MAN=ON
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	cd $(PACKAGE_BUILD) && cpack
+
 clean:
 	rm -rf $(BUILD) demo-out
 
