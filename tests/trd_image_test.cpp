@@ -1,1 +1,386 @@
+// The image writer, fed by files staged in-process and judged by reading the
+// image back the way a disk reader would, apart from the writer's own code.
 #include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tap/block_descriptor.h"
+#include "tap/tap_reader.h"
+#include "trd/staging.h"
+#include "trd/trd_image.h"
+#include "unit_fixture.h"
+
+using namespace quornax;
+using namespace quornax_test;
+
+namespace {
+
+// The disk as a TR-DOS reader sees it. Spelt out here rather than taken
+// from trd_image.h, so that a wrong constant there cannot hide itself.
+constexpr size_t disk_bytes = 655360;
+constexpr size_t sector_bytes = 256;
+constexpr int first_data_sector = 16;  // sector 0 of track 1
+constexpr int data_sector_total = 2544;
+constexpr size_t info_at = 2048;
+constexpr size_t data_at = 4096;
+
+const char* const image = "t.trd";
+
+int le16_at(const bytes& b, size_t at) { return b[at] | b[at + 1] << 8; }
+
+bool all_zero(const bytes& b, size_t from, size_t to) {
+    return std::all_of(b.begin() + static_cast<long>(from),
+                       b.begin() + static_cast<long>(to),
+                       [](uint8_t x) { return x == 0; });
+}
+
+// An independent check of any image: each file starts where the one before
+// ends, the catalogue holds exactly as many entries as the info sector
+// counts, used and free sectors make the whole data area, and nothing but
+// zero bytes lies outside the catalogue, the info sector and the files.
+testing::AssertionResult image_is_consistent(const bytes& disk) {
+    if (disk.size() != disk_bytes)
+        return testing::AssertionFailure() << "image of " << disk.size() << " bytes";
+    int files = disk[info_at + 0xE4];
+    int position = first_data_sector;
+    for (int i = 0; i < 128; ++i) {
+        size_t at = i * 16;
+        bool empty = all_zero(disk, at, at + 16);
+        if (i >= files && !empty)
+            return testing::AssertionFailure() << "entry " << i << " beyond "
+                                               << files << " files";
+        if (i >= files) continue;
+        if (empty) return testing::AssertionFailure() << "entry " << i << " empty";
+        int start = disk[at + 15] * 16 + disk[at + 14];
+        if (disk[at + 14] > 15 || start != position)
+            return testing::AssertionFailure()
+                   << "entry " << i << " starts at sector " << start
+                   << ", the file before ends at " << position;
+        position += disk[at + 13];
+    }
+    int free = le16_at(disk, info_at + 0xE5);
+    if (position - first_data_sector + free != data_sector_total)
+        return testing::AssertionFailure() << "used + free = "
+                                           << position - first_data_sector + free;
+    if (disk[info_at + 0xE2] * 16 + disk[info_at + 0xE1] != position)
+        return testing::AssertionFailure() << "first free position is not "
+                                           << position;
+    if (!all_zero(disk, info_at + 256, data_at) ||
+        !all_zero(disk, position * sector_bytes, disk_bytes))
+        return testing::AssertionFailure() << "stray bytes outside the files";
+    return testing::AssertionSuccess();
+}
+
+struct staged_file {
+    uint8_t type;
+    const char* name;
+    size_t length;  // of a pattern() payload
+    uint16_t param1;
+    uint16_t param2;
+    uint8_t array_name;
+};
+
+staged_file code(const char* name, size_t length, uint16_t address = 0x8000) {
+    return {block_code, name, length, address, 0x8000, 0};
+}
+
+staged_file basic(const char* name, size_t length, uint16_t autostart = 10) {
+    return {block_basic, name, length, autostart,
+            static_cast<uint16_t>(length), 0};
+}
+
+// The payload staged as file i: no two files alike, so a file written to the
+// wrong place cannot pass for the right one.
+bytes payload_of(const staged_file& f, int i) {
+    return pattern(f.length, static_cast<uint8_t>(i * 29 + 1));
+}
+
+class image_writer : public unit_test {
+protected:
+    void SetUp() override {
+        unit_test::SetUp();
+        tap_name = "t.tap";
+    }
+
+    void stage(const staged_file& f) {
+        descriptor = block_descriptor{};
+        descriptor.valid = 1;
+        descriptor.type = f.type;
+        std::snprintf(descriptor.name, sizeof descriptor.name, "%-10s", f.name);
+        descriptor.array_name = f.array_name;
+        descriptor.length = static_cast<uint16_t>(f.length);
+        descriptor.param1 = f.param1;
+        descriptor.param2 = f.param2;
+        bytes payload = payload_of(f, staged_count);
+        std::copy(payload.begin(), payload.end(), work_buffer + payload_offset);
+        data_length = static_cast<uint16_t>(f.length);
+        ASSERT_EQ(stage_block(), 0);
+        ++staged_count;
+    }
+
+    void stage_all(const std::vector<staged_file>& files) {
+        for (const staged_file& f : files) stage(f);
+    }
+
+    // Writes the image and keeps what went to standard error.
+    int write(const char* name = image) {
+        testing::internal::CaptureStderr();
+        int result = write_trd_image(name);
+        err = testing::internal::GetCapturedStderr();
+        return result;
+    }
+
+    std::string err;
+};
+
+bytes slice(const bytes& b, size_t at, size_t n) {
+    return bytes(b.begin() + static_cast<long>(at),
+                 b.begin() + static_cast<long>(at + n));
+}
+
+// One file alone on the disk: its catalogue entry, and its sectors from
+// payload through trailer to zero fill.
+struct layout_case {
+    const char* what;
+    staged_file file;
+    bytes params;   // entry bytes 9..12
+    int sectors;
+    bytes trailer;  // follows the payload; none for code
+    size_t zeros;   // fill after payload and trailer
+};
+
+void PrintTo(const layout_case& c, std::ostream* os) { *os << c.what; }
+
+class file_layout : public image_writer,
+                    public testing::WithParamInterface<layout_case> {};
+
+TEST_P(file_layout, EntryAndSectors) {
+    const layout_case& c = GetParam();
+    stage(c.file);
+    ASSERT_EQ(write(), 0);
+    EXPECT_EQ(err, "");
+    bytes disk = read_file(image);
+    ASSERT_TRUE(image_is_consistent(disk));
+    EXPECT_EQ(slice(disk, 9, 4), c.params);
+    EXPECT_EQ(disk[13], c.sectors);
+    EXPECT_EQ(le16_at(disk, info_at + 0xE5), data_sector_total - c.sectors);
+    bytes payload = payload_of(c.file, 0);
+    EXPECT_EQ(slice(disk, data_at, payload.size()), payload);
+    size_t at = data_at + payload.size();
+    EXPECT_EQ(slice(disk, at, c.trailer.size()), c.trailer);
+    at += c.trailer.size();
+    EXPECT_TRUE(all_zero(disk, at, at + c.zeros));
+    EXPECT_EQ(at + c.zeros, data_at + c.sectors * sector_bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, file_layout,
+    testing::Values(
+        layout_case{"basic 252 fills one sector to the last byte",
+                    basic("prog", 252), {252, 0, 252, 0}, 1,
+                    {0x80, 0xAA, 10, 0}, 0},
+        layout_case{"basic 253 spills the trailer into a second sector",
+                    basic("prog", 253), {253, 0, 253, 0}, 2,
+                    {0x80, 0xAA, 10, 0}, 255},
+        layout_case{"empty basic is a trailer alone",
+                    basic("prog", 0), {0, 0, 0, 0}, 1, {0x80, 0xAA, 10, 0}, 252},
+        layout_case{"basic 65276 is the largest in 255 sectors",
+                    basic("prog", 65276), {0xFC, 0xFE, 0xFC, 0xFE}, 255,
+                    {0x80, 0xAA, 10, 0}, 0},
+        layout_case{"autostart 32768 is stored unchanged",
+                    basic("prog", 100, 32768), {100, 0, 100, 0}, 1,
+                    {0x80, 0xAA, 0x00, 0x80}, 152},
+        layout_case{"basic keeps its own second parameter",
+                    {block_basic, "prog", 100, 1, 60, 0}, {100, 0, 60, 0}, 1,
+                    {0x80, 0xAA, 1, 0}, 152},
+        layout_case{"code 256 fills one sector", code("c", 256),
+                    {0x00, 0x80, 0x00, 0x01}, 1, {}, 0},
+        layout_case{"code 257 takes a second sector for one byte",
+                    code("c", 257), {0x00, 0x80, 0x01, 0x01}, 2, {}, 255},
+        layout_case{"code 65280 is the largest in 255 sectors",
+                    code("c", 65280, 0), {0, 0, 0x00, 0xFF}, 255, {}, 0},
+        layout_case{"empty code takes no sector", code("c", 0, 0x1234),
+                    {0x34, 0x12, 0, 0}, 0, {}, 0},
+        // The type, not the variable byte, decides the top two bits.
+        layout_case{"number array 0xC1 gets 0x81",
+                    {block_number_array, "arr", 50, 0, 0, 0xC1}, {0, 0, 50, 0},
+                    1, {0x80, 0xAA, 0x00, 0x81}, 202},
+        layout_case{"char array 0x81 gets 0xC1",
+                    {block_char_array, "arr", 50, 0, 0, 0x81}, {0, 0, 50, 0},
+                    1, {0x80, 0xAA, 0x00, 0xC1}, 202},
+        layout_case{"char array 0x41 gets 0xC1",
+                    {block_char_array, "arr", 252, 0, 0, 0x41},
+                    {0, 0, 252, 0}, 1, {0x80, 0xAA, 0x00, 0xC1}, 0}));
+
+TEST_F(image_writer, LoadingScreenAlone) {
+    stage(code("screen01", 6912, 16384));
+    ASSERT_EQ(write(), 0);
+    bytes disk = read_file(image);
+    ASSERT_TRUE(image_is_consistent(disk));
+    EXPECT_EQ(slice(disk, 0, 9), bytes({'s', 'c', 'r', 'e', 'e', 'n', '0', '1', 'C'}));
+    EXPECT_EQ(slice(disk, 9, 7), bytes({0x00, 0x40, 0x00, 0x1B, 0x1B, 0x00, 0x01}));
+    EXPECT_EQ(slice(disk, info_at + 0xE1, 6),
+              bytes({11, 2, 0x16, 1, 0xD5, 0x09}));
+}
+
+TEST_F(image_writer, BasicAfterScreenStartsWhereTheScreenEnds) {
+    stage_all({code("screen01", 6912, 16384), basic("run", 100)});
+    ASSERT_EQ(write(), 0);
+    bytes disk = read_file(image);
+    ASSERT_TRUE(image_is_consistent(disk));
+    EXPECT_EQ(slice(disk, 16 + 13, 3), bytes({1, 11, 2}));
+    EXPECT_EQ(slice(disk, info_at + 0xE1, 6),
+              bytes({12, 2, 0x16, 2, 0xD4, 0x09}));
+    bytes program = payload_of(basic("run", 100), 1);
+    EXPECT_EQ(slice(disk, data_at + 27 * sector_bytes, 100), program);
+}
+
+TEST_F(image_writer, EmptyCodeFileSharesItsStartWithTheNextFile) {
+    stage_all({code("one", 256), code("empty", 0), code("next", 10)});
+    ASSERT_EQ(write(), 0);
+    bytes disk = read_file(image);
+    ASSERT_TRUE(image_is_consistent(disk));
+    EXPECT_EQ(slice(disk, 16 + 13, 3), bytes({0, 1, 1}));
+    EXPECT_EQ(slice(disk, 32 + 13, 3), bytes({1, 1, 1}));
+    EXPECT_EQ(slice(disk, data_at + sector_bytes, 10),
+              payload_of(code("next", 10), 2));
+}
+
+// Nine files of 255 sectors and one of 249 take all 2544 sectors.
+std::vector<staged_file> disk_filling(size_t last_length) {
+    std::vector<staged_file> files(9, code("big", 65280));
+    files.push_back(code("last", last_length));
+    return files;
+}
+
+TEST_F(image_writer, FilesFillingTheDiskExactly) {
+    stage_all(disk_filling(63744));
+    ASSERT_EQ(write(), 0);
+    EXPECT_EQ(err, "");
+    bytes disk = read_file(image);
+    ASSERT_TRUE(image_is_consistent(disk));
+    EXPECT_EQ(slice(disk, info_at + 0xE1, 6), bytes({0, 160, 0x16, 10, 0, 0}));
+    bytes last = payload_of(code("last", 63744), 9);
+    EXPECT_EQ(slice(disk, disk_bytes - last.size(), last.size()), last);
+}
+
+TEST_F(image_writer, EveryCatalogueEntryUsed) {
+    for (int i = 0; i < 128; ++i) stage(code("f", 1));
+    ASSERT_EQ(write(), 0);
+    bytes disk = read_file(image);
+    ASSERT_TRUE(image_is_consistent(disk));
+    EXPECT_EQ(disk[info_at + 0xE4], 0x80);
+    EXPECT_EQ(slice(disk, 127 * 16 + 13, 3), bytes({1, 15, 8}));
+}
+
+// A file the disk cannot take: the space message names it, the image keeps
+// the catalogue entries of the files before it and nothing more.
+struct refusal_case {
+    const char* what;
+    std::vector<staged_file> files;
+    const char* refused;  // name as the message shows it
+};
+
+void PrintTo(const refusal_case& c, std::ostream* os) { *os << c.what; }
+
+class refusal : public image_writer,
+                public testing::WithParamInterface<refusal_case> {};
+
+TEST_P(refusal, SpaceMessageAndEarlierEntriesOnly) {
+    const refusal_case& c = GetParam();
+    stage_all(c.files);
+    ASSERT_EQ(write(), -1);
+    EXPECT_EQ(err, std::string("Pro ulozeni bloku '") + c.refused +
+                       "' z TAP souboru t.tap je nedostatek mista !\n");
+    bytes disk = read_file(image);
+    size_t earlier = c.files.size() - 1;
+    ASSERT_EQ(disk.size(), earlier * 16);
+    for (size_t i = 0; i < earlier; ++i)
+        EXPECT_EQ(disk[i * 16 + 14] + 16 * disk[i * 16 + 15],
+                  first_data_sector + 255 * static_cast<int>(i)) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, refusal,
+    testing::Values(
+        refusal_case{"one sector more than the disk holds",
+                     disk_filling(63745), "last      "},
+        // A catalogue entry counts sectors in one byte: never wrap to 0.
+        refusal_case{"code of 256 sectors", {code("huge", 65281)},
+                     "huge      "},
+        refusal_case{"basic of 256 sectors", {basic("huge", 65277)},
+                     "huge      "},
+        refusal_case{"array of 256 sectors after a file",
+                     {code("big", 65280),
+                      {block_number_array, "huge", 65277, 0, 0, 0x81}},
+                     "huge      "}));
+
+// A staging file that does not read back whole fails the image, named in
+// the report; where the system gave no error, EIO's text stands for it.
+struct broken_staging_case {
+    const char* what;
+    long keep_bytes;      // cut the second staging file to this; -1 keeps it
+    size_t poke_at;       // and set this byte of it...
+    int poke_value;       // ...to this; -1 for none
+    int error;
+    size_t image_bytes;   // how far the image got
+};
+
+void PrintTo(const broken_staging_case& c, std::ostream* os) { *os << c.what; }
+
+class broken_staging : public image_writer,
+                       public testing::WithParamInterface<broken_staging_case> {};
+
+TEST_P(broken_staging, FailsNamingTheStagingFile) {
+    const broken_staging_case& c = GetParam();
+    stage_all({code("first", 300), basic("second", 100)});
+    const char* second = "_ZX0001_.@@@";
+    bytes stored = read_file(second);
+    if (c.keep_bytes >= 0) stored.resize(static_cast<size_t>(c.keep_bytes));
+    if (c.poke_value >= 0) stored[c.poke_at] = static_cast<uint8_t>(c.poke_value);
+    if (c.error == ENOENT)
+        ASSERT_EQ(unlink(second), 0);
+    else
+        write_file(second, stored);
+    EXPECT_EQ(write(), -1);
+    EXPECT_EQ(err, std::string(second) + ": " + std::strerror(c.error) + "\n");
+    EXPECT_EQ(read_file(image).size(), c.image_bytes);
+}
+
+constexpr size_t first_entry_only = 16;
+constexpr size_t track0_and_first_file = 4096 + 2 * 256;
+
+INSTANTIATE_TEST_SUITE_P(
+    table, broken_staging,
+    testing::Values(
+        broken_staging_case{"missing", -1, 0, -1, ENOENT, first_entry_only},
+        broken_staging_case{"empty", 0, 0, -1, EIO, first_entry_only},
+        broken_staging_case{"descriptor cut short", 19, 0, -1, EIO,
+                            first_entry_only},
+        broken_staging_case{"valid 0", -1, 0, 0, EIO, first_entry_only},
+        broken_staging_case{"type no header can give", -1, 1, 4, EIO,
+                            first_entry_only},
+        broken_staging_case{"payload one byte short", 20 + 99, 0, -1, EIO,
+                            track0_and_first_file},
+        broken_staging_case{"payload missing", 20, 0, -1, EIO,
+                            track0_and_first_file}));
+
+TEST(put_le16, LowByteFirstAndNothingBeyond) {
+    uint8_t bytes[3] = {0xEE, 0xEE, 0xEE};
+    EXPECT_EQ(put_le16(bytes, 0x1BD5), bytes);
+    EXPECT_EQ(bytes[0], 0xD5);
+    EXPECT_EQ(bytes[1], 0x1B);
+    EXPECT_EQ(bytes[2], 0xEE);
+    put_le16(bytes + 1, 0xFFFF);
+    EXPECT_EQ(bytes[0], 0xD5);
+    EXPECT_EQ(bytes[1], 0xFF);
+    EXPECT_EQ(bytes[2], 0xFF);
+}
+
+}  // namespace
