@@ -17,12 +17,18 @@ $(BUILD)/quornax: configure FORCE
 test: $(BUILD)/quornax
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# The sample tape is converted in a fresh folder, so that everything left
+# there afterwards is the program's doing. $(BUILD) may be relative or not.
 demo: $(BUILD)/quornax
 	@rm -rf demo-out && mkdir demo-out && cp examples/demo.tap demo-out/
-	cd demo-out && ../$(BUILD)/quornax demo.tap
+	@echo "demo-out\$$ quornax demo.tap"
+	@cd demo-out && $(abspath $(BUILD))/quornax demo.tap
 	@echo
-	@echo "demo-out/demo.trd, $$(wc -c < demo-out/demo.trd) bytes; its catalogue and disk info sector:"
-	@od -A d -t x1 -N 2304 demo-out/demo.trd | sed -n '1,6p;/^0002048/,$$p'
+	@echo "demo-out now holds: $$(cd demo-out && echo *)"
+	@echo "demo.trd is $$(wc -c < demo-out/demo.trd) bytes. Its catalogue, one 16-byte entry per file:"
+	@od -A d -t x1z -N 2048 demo-out/demo.trd
+	@echo "Its disk info sector (first free sector and track at 2273, file count at 2276, free sectors at 2277, label at 2293):"
+	@od -A d -t x1z -j 2048 -N 256 demo-out/demo.trd
 
 # Times one run over 300 synthetic tapes against split writing as many
 # bytes into as many files; BENCH_ARGS passes options on (--dir, --tapes).
