@@ -18,7 +18,8 @@
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fputs("usage: measure RESULT_FILE COMMAND [ARGUMENT...]\n", stderr);
+        std::fputs("usage: measure RESULT_FILE COMMAND [ARGUMENT...]\n",
+                   stderr);
         return 2;
     }
     timespec start, end;
@@ -40,7 +41,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     clock_gettime(CLOCK_MONOTONIC, &end);
-    double seconds = (end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
+    double seconds =
+        (end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     FILE* result = std::fopen(argv[1], "w");
     if (result == nullptr) {
@@ -49,6 +51,7 @@ int main(int argc, char** argv) {
     }
     double cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
                  (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    std::fprintf(result, "%.6f %d %ld %.6f\n", seconds, code, usage.ru_maxrss, cpu);
+    std::fprintf(result, "%.6f %d %ld %.6f\n", seconds, code, usage.ru_maxrss,
+                 cpu);
     return std::fclose(result) == 0 ? 0 : 2;
 }
