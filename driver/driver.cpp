@@ -1,6 +1,9 @@
 #include "driver/driver.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -48,6 +51,27 @@ FILE* open_tap_file(const char* name) {
         return nullptr;
     }
     return tap;
+}
+
+// Staging names depend only on a pair's index, so two conversions in one
+// directory would overwrite each other's staging files. Holding the
+// directory makes a second conversion wait for the first to finish. A
+// directory that cannot be opened or locked is converted without the lock.
+int lock_working_directory() {
+    int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+// Closing the only descriptor releases the lock.
+void unlock_working_directory(int fd) {
+    if (fd >= 0) close(fd);
 }
 
 // From the 256th headerless block on the number has three digits; the name
@@ -138,6 +162,7 @@ int convert_tap_file(const char* name) {
     tap_name = name;
     FILE* tap = open_tap_file(name);
     if (tap == nullptr) return -1;
+    int lock = lock_working_directory();
     tap_size = get_file_size(tap);
     // Once the stream has set its position it keeps count of it, so the
     // reader's position query before every block costs no system call. A
@@ -157,6 +182,7 @@ int convert_tap_file(const char* name) {
         }
     }
     remove_staging_files();
+    unlock_working_directory(lock);
     return result;
 }
 
