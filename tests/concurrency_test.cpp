@@ -2,12 +2,15 @@
 // file name is shared, so only the directory lock keeps the images right.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "run_program.h"
@@ -90,6 +93,28 @@ TEST_F(concurrent_runs, SameDirectoryGivesTheImagesOfSeparateRuns) {
             << image_name(k) << " differs from the image of a run on its own";
     EXPECT_TRUE(staging_files_in(shared).empty());
     EXPECT_EQ(entries_of(shared).size(), 2u * runs);
+}
+
+// While another holds the directory, a conversion stages nothing and
+// writes nothing; it finishes once the lock is released.
+TEST_F(concurrent_runs, ConversionWaitsWhileTheDirectoryIsHeld) {
+    write_file(path("game.tap"), code_pair("game", pattern(300), 32768));
+    int held = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    int start[2];
+    ASSERT_EQ(pipe(start), 0);
+    pid_t child = spawn_held(dir, "game.tap", start);
+    close(start[0]);
+    close(start[1]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "did not wait";
+    EXPECT_EQ(entries_of(dir), std::vector<std::string>{"game.tap"});
+    close(held);
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(entries_of(dir), (std::vector<std::string>{"game.tap", "game.trd"}));
 }
 
 // A directory the program may write in but not read cannot be opened for
