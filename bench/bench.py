@@ -193,8 +193,9 @@ def build_helper(work, source, name, flags):
 def timed_run(measure, argv, cwd, stdout):
     """Runs argv under the measuring helper; returns (seconds, exit status,
     peak RSS in KiB, standard error, processor seconds)."""
-    result_path = os.path.join(cwd, os.pardir, "measure.txt")
-    err_path = os.path.join(cwd, os.pardir, "stderr.txt")
+    # Beside the helper, in the benchmark's own temporary folder.
+    result_path = os.path.join(os.path.dirname(measure), "measure.txt")
+    err_path = os.path.join(os.path.dirname(measure), "stderr.txt")
     with open(err_path, "wb") as err:
         status = subprocess.call([measure, result_path] + argv, cwd=cwd,
                                  stdout=stdout, stderr=err)
