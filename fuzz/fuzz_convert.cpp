@@ -6,6 +6,7 @@
 // private temporary one at start-up: give it corpus directories and
 // -artifact_prefix as absolute paths (`make fuzz` does).
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +27,10 @@ constexpr char image_name[] = "fuzz.trd";
 
 std::string work_dir;  // the private directory, removed at exit
 
+// Standard error as it was at start-up: -close_fd_mask silences the real
+// one, but a failed check must still say what failed.
+int message_fd = 2;
+
 void remove_work_dir() {
     std::error_code ignored;
     std::filesystem::remove_all(work_dir, ignored);
@@ -43,7 +48,7 @@ void enter_work_dir() {
 
 void check(bool holds, const char* what) {
     if (holds) return;
-    std::fprintf(stderr, "quornax fuzz: %s\n", what);
+    dprintf(message_fd, "quornax fuzz: %s\n", what);
     std::abort();
 }
 
@@ -78,6 +83,7 @@ off_t image_file_size() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    message_fd = fcntl(2, F_DUPFD_CLOEXEC, 3);
     enter_work_dir();
     return 0;
 }
