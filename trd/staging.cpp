@@ -22,8 +22,12 @@ constexpr mode_t staging_mode = 0666;  // reduced by the umask
 // a symbolic link planted there. Remove it and create the file anew,
 // exclusively, so that no link is ever followed.
 FILE* create_staging_file(const char* name) {
-    unlink(name);
-    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL, staging_mode);
+    const int flags = O_WRONLY | O_CREAT | O_EXCL;
+    int fd = open(name, flags, staging_mode);
+    if (fd < 0 && errno == EEXIST) {
+        unlink(name);
+        fd = open(name, flags, staging_mode);
+    }
     if (fd < 0) {
         report_system_error(name);
         return nullptr;
