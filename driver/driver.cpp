@@ -91,6 +91,7 @@ void describe_headerless_block() {
 }
 
 void report_length_mismatch() {
+    std::fflush(stdout);
     std::fprintf(stderr,
                  "V TAP souboru %s za hlavickou %s nasleduje blok s jinou "
                  "delkou,\nnez deklaruje hlavicka ! Hlavicka i blok budou "
@@ -140,8 +141,11 @@ int read_block_pairs(FILE* tap) {
 
 }  // namespace
 
+// Every report first flushes the listing, so that the two streams keep
+// their order when they go to the same place.
 void report_system_error(const char* prefix) {
     const char* text = std::strerror(errno);
+    std::fflush(stdout);
     if (prefix != nullptr && *prefix != '\0')
         std::fprintf(stderr, "%s: %s\n", prefix, text);
     else

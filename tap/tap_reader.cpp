@@ -75,6 +75,7 @@ uint8_t tap_checksum(const uint8_t* bytes, size_t count) {
 }
 
 int report_tap_error(const char* message) {
+    std::fflush(stdout);
     if (message != nullptr && *message != '\0')
         std::fprintf(stderr, ": %s", message);
     std::fputs(" !\n", stderr);

@@ -90,6 +90,26 @@ TEST_F(end_to_end, GameTapToTheByte) {
     EXPECT_TRUE(image == game_image());
 }
 
+// With both streams on one file (2>&1) every message stands after the
+// listing lines of the pairs read before it.
+TEST_F(end_to_end, MessagesKeepTheirPlaceAmongTheListingLines) {
+    write_file(path("t.tap"),
+               join({code_pair("one", pattern(10), 1),
+                     header_block(3, "two", 9, 2, 0), data_block(pattern(8)),
+                     code_pair("three", pattern(10), 3),
+                     bad_checksum(data_block(pattern(4)))}));
+    run_result r = run({"t.tap", "missing.tap"}, [] { dup2(1, 2); });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out,
+              "Code       one       ,    10 byte(s), start address 0x0001\n"
+              "V TAP souboru t.tap za hlavickou two        nasleduje blok s "
+              "jinou delkou,\nnez deklaruje hlavicka ! Hlavicka i blok budou "
+              "ignorovany !\n"
+              "Code       three     ,    10 byte(s), start address 0x0003\n"
+              ": bad checksum of TAP data block !\n"
+              "missing.tap: No such file or directory\n");
+}
+
 TEST_F(end_to_end, ExistingFileOfTheImageNameIsReplaced) {
     write_file(path("game.tap"), game_tape());
     write_file(path("game.trd"), bytes(700000, 0xEE));

@@ -16,6 +16,7 @@ namespace {
 constexpr uint8_t type_letters[] = {'B', 'D', 'D', 'C'};
 
 int report_no_space() {
+    std::fflush(stdout);
     std::fprintf(stderr,
                  "Pro ulozeni bloku '%s' z TAP souboru %s je nedostatek "
                  "mista !\n",
