@@ -110,9 +110,8 @@ INSTANTIATE_TEST_SUITE_P(faults, fault_injection,
 
 class file_size_limit_test : public temp_dir_test {};
 
-// A staging file smaller than the stream's buffer is written out only when
-// it is closed, so the failure shows there.
-TEST_F(file_size_limit_test, StagingFailureSeenAtTheClose) {
+// The limit falls inside the first staging file's payload.
+TEST_F(file_size_limit_test, StagingFileCutPartWay) {
     write_file(path("big.tap"), code_pair("big", pattern(2000), 32768));
     run_result r = run({"big.tap"}, file_size_limit(1000));
     EXPECT_EQ(r.status, 1);

@@ -245,9 +245,8 @@ TEST_P(staging_write_failures, DeleteTheIncompleteFile) {
 
 INSTANTIATE_TEST_SUITE_P(
     staging, staging_write_failures,
-    testing::Values(write_failure{"payload write fails", 6912},
-                    // Small enough to sit in the stream's buffer until the
-                    // close writes it out.
-                    write_failure{"close fails", 90}));
+    testing::Values(write_failure{"payload far past the limit", 6912},
+                    // The descriptor fits; the payload is cut part-way.
+                    write_failure{"payload crosses the limit", 90}));
 
 }  // namespace

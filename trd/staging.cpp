@@ -37,7 +37,11 @@ FILE* create_staging_file(const char* name) {
         report_system_error(name);
         close(fd);
         unlink(name);
+        return nullptr;
     }
+    // Two writes, both of whole pieces: a stream buffer would only add a
+    // status query, an allocation and a copy.
+    std::setvbuf(file, nullptr, _IONBF, 0);
     return file;
 }
 
