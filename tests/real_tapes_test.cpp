@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "disk_layout.h"
 #include "run_program.h"
 #include "tap_builder.h"
 
@@ -21,12 +22,6 @@ using namespace quornax_test;
 
 namespace {
 
-// The disk as a TR-DOS reader sees it.
-constexpr size_t disk_bytes = 655360;
-constexpr size_t sector_bytes = 256;
-constexpr int first_data_sector = 16;  // sector 0 of track 1
-constexpr int data_sector_total = 2544;
-constexpr size_t info_at = 2048;
 
 struct tape_pair {
     uint8_t type;
@@ -35,8 +30,6 @@ struct tape_pair {
     bytes payload;
 };
 
-int le16(const bytes& b, size_t at) { return b[at] | b[at + 1] << 8; }
-
 // Every block of these tapes is a header followed by its data block.
 testing::AssertionResult read_pairs(const bytes& tape,
                                     std::vector<tape_pair>* pairs) {
@@ -44,7 +37,7 @@ testing::AssertionResult read_pairs(const bytes& tape,
     for (size_t at = 0; at < tape.size();) {
         if (at + 2 > tape.size())
             return testing::AssertionFailure() << "stray byte";
-        size_t length = le16(tape, at);
+        size_t length = le16_at(tape, at);
         if (length < 2 || at + 2 + length > tape.size())
             return testing::AssertionFailure()
                    << "block at " << at << " cut short";
@@ -64,9 +57,9 @@ testing::AssertionResult read_pairs(const bytes& tape,
                    << "block " << i << " is no header pair";
         tape_pair p{h[1],
                     std::string(h.begin() + 2, h.begin() + 12),
-                    static_cast<uint16_t>(le16(h, 12)),
-                    static_cast<uint16_t>(le16(h, 14)),
-                    static_cast<uint16_t>(le16(h, 16)),
+                    static_cast<uint16_t>(le16_at(h, 12)),
+                    static_cast<uint16_t>(le16_at(h, 14)),
+                    static_cast<uint16_t>(le16_at(h, 16)),
                     bytes(d.begin() + 1, d.end() - 1)};
         if (p.payload.size() != p.length)
             return testing::AssertionFailure()

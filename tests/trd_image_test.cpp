@@ -14,6 +14,7 @@
 #include "tap/tap_reader.h"
 #include "trd/staging.h"
 #include "trd/trd_image.h"
+#include "disk_layout.h"
 #include "unit_fixture.h"
 
 using namespace quornax;
@@ -21,18 +22,8 @@ using namespace quornax_test;
 
 namespace {
 
-// The disk as a TR-DOS reader sees it. Spelt out here rather than taken
-// from trd_image.h, so that a wrong constant there cannot hide itself.
-constexpr size_t disk_bytes = 655360;
-constexpr size_t sector_bytes = 256;
-constexpr int first_data_sector = 16;  // sector 0 of track 1
-constexpr int data_sector_total = 2544;
-constexpr size_t info_at = 2048;
-constexpr size_t data_at = 4096;
 
 const char* const image = "t.trd";
-
-int le16_at(const bytes& b, size_t at) { return b[at] | b[at + 1] << 8; }
 
 bool all_zero(const bytes& b, size_t from, size_t to) {
     return std::all_of(b.begin() + static_cast<long>(from),
