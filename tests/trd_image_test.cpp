@@ -2,12 +2,17 @@
 // image back the way a disk reader would, apart from the writer's own code.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tap/block_descriptor.h"
@@ -361,6 +366,40 @@ INSTANTIATE_TEST_SUITE_P(
                             track0_and_first_file},
         broken_staging_case{"payload missing", 20, 0, -1, EIO,
                             track0_and_first_file}));
+
+// The second staging file grows between the two passes. A FIFO stands in
+// for it, holding both versions back to back: the catalogue pass takes the
+// first descriptor, and as the writer keeps the FIFO open, the data pass
+// finds the grown version behind it. Its data must not land where the
+// catalogue does not say, nor the image grow past its size.
+TEST_F(image_writer, StagingFileChangedBetweenThePasses) {
+    stage_all({code("first", 300), code("second", 256)});
+    const char* second = "_ZX0001_.@@@";
+    bytes versions = read_file(second);
+    versions.resize(stored_descriptor_size);
+    stage(code("grown", 512));
+    bytes grown = read_file("_ZX0002_.@@@");
+    versions.insert(versions.end(), grown.begin(), grown.end());
+    --staged_count;
+    ASSERT_EQ(unlink(second), 0);
+    ASSERT_EQ(mkfifo(second, 0600), 0);
+    std::atomic<bool> done{false};
+    std::thread feeder([&] {
+        int fd = open(second, O_WRONLY);
+        if (fd < 0) return;
+        if (::write(fd, versions.data(), versions.size()) < 0) {}
+        // Closing early would end the data pass's read; a reader that
+        // wants more than is there is let go after a while.
+        for (int i = 0; i < 1000 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        close(fd);
+    });
+    EXPECT_EQ(write(), -1);
+    done = true;
+    feeder.join();
+    EXPECT_EQ(err, std::string(second) + ": Input/output error\n");
+    EXPECT_EQ(read_file(image).size(), 4096u + 2 * 256);
+}
 
 TEST(put_le16, LowByteFirstAndNothingBeyond) {
     uint8_t bytes[3] = {0xEE, 0xEE, 0xEE};

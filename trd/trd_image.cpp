@@ -89,8 +89,9 @@ void build_catalogue_entry(uint8_t* entry, int sectors, int free_sectors) {
 }
 
 // One entry per staged file, each checked for room on the disk first, built
-// at its place in the work buffer; *built counts the entries made.
-int build_catalogue(int* free_sectors, int* built) {
+// at its place in the work buffer; *built counts the entries made, and
+// sectors_of[i] keeps what file i was given.
+int build_catalogue(int* free_sectors, int* built, uint8_t* sectors_of) {
     for (*built = 0; *built < staged_count; ++*built) {
         FILE* file = open_staged_file(*built);
         if (file == nullptr) return -1;
@@ -100,6 +101,7 @@ int build_catalogue(int* free_sectors, int* built) {
             return report_no_space();
         build_catalogue_entry(work_buffer + *built * catalogue_entry_size,
                               sectors, *free_sectors);
+        sectors_of[*built] = static_cast<uint8_t>(sectors);
         *free_sectors -= sectors;
     }
     return 0;
@@ -159,21 +161,23 @@ int write_built(FILE* image, const char* image_name, size_t* built) {
 // Adds file i behind the *built bytes in the work buffer, writing those
 // first when the file would not fit behind them. The image thus goes out in
 // pieces as large as the work buffer, whatever the sizes of the files.
-int add_file(FILE* image, const char* image_name, int i, size_t* built) {
+int add_file(FILE* image, const char* image_name, int i, int planned,
+             size_t* built) {
     FILE* file = open_staged_file(i);
     if (file == nullptr) return -1;
     int sectors = file_sectors(descriptor);
     size_t length = descriptor.length;
     size_t size = sectors * sector_size;
-    if (*built + size > work_buffer_size &&
+    // A staging file changed since the catalogue pass would put its data
+    // where the catalogue does not say, or overrun the work buffer.
+    bool changed = sectors != planned;
+    if (!changed && *built + size > work_buffer_size &&
         write_built(image, image_name, built) != 0) {
         std::fclose(file);
         return -1;
     }
     uint8_t* at = work_buffer + *built;
-    // The catalogue pass refused larger files; only a staging file changed
-    // since then can show one here, and it must not overrun the buffer.
-    if (sectors > max_file_sectors ||
+    if (changed ||
         (sectors > 0 && std::fread(at, 1, length, file) != length)) {
         report_short_read(file, staging_table[i]);
         std::fclose(file);
@@ -210,12 +214,13 @@ int write_free_sectors(FILE* image, const char* image_name, size_t built,
 int write_image_content(FILE* image, const char* image_name) {
     int free_sectors = data_sectors;
     int entries = 0;
-    if (build_catalogue(&free_sectors, &entries) != 0)
+    uint8_t sectors_of[catalogue_entries];
+    if (build_catalogue(&free_sectors, &entries, sectors_of) != 0)
         return write_built_part(image, entries * catalogue_entry_size);
     build_rest_of_track0(free_sectors);
     size_t built = track_size;
     for (int i = 0; i < staged_count; ++i)
-        if (add_file(image, image_name, i, &built) != 0)
+        if (add_file(image, image_name, i, sectors_of[i], &built) != 0)
             return write_built_part(image, built);
     return write_free_sectors(image, image_name, built, free_sectors);
 }
