@@ -32,6 +32,9 @@ INSTANTIATE_TEST_SUITE_P(
                     naming_case{"tapes\\game.tap", "game.trd"},
                     // The backslash decides; the slash stays in the name.
                     naming_case{"a\\b/game.tap", "b/game.trd"},
+                    // Never an absolute path.
+                    naming_case{"x\\/game.tap", "game.trd"},
+                    naming_case{"x\\//b/game.tap", "b/game.trd"},
                     naming_case{"x.tap", "x.trd"},
                     naming_case{".tap", ".tap.trd"},
                     naming_case{"game", "game.trd"},

@@ -71,7 +71,11 @@ void store_descriptor(const block_descriptor& block, uint8_t* out) {
 }
 
 int stage_block() {
-    if (descriptor.valid == 0) return -1;
+    // The driver stages only while the table has room; the index is checked
+    // all the same, since it picks the entry written.
+    if (descriptor.valid == 0 || staged_count < 0 ||
+        staged_count >= max_staged_blocks)
+        return -1;
     char* name = staging_table[staged_count];
     std::snprintf(name, staging_name_size, "_ZX%04X_.@@@",
                   static_cast<unsigned>(staged_count));

@@ -26,11 +26,16 @@ bool ends_in_tap(const char* name, size_t length) {
     return true;
 }
 
-// A backslash anywhere decides; the slash counts only without one.
+// A backslash anywhere decides; the slash counts only without one. Slashes
+// after the backslash stay in the name, which must still lie below the
+// working directory: slashes at its start are dropped, not taken for the
+// root.
 const char* base_name(const char* name) {
     const char* separator = std::strrchr(name, '\\');
     if (separator == nullptr) separator = std::strrchr(name, '/');
-    return separator == nullptr ? name : separator + 1;
+    const char* base = separator == nullptr ? name : separator + 1;
+    while (*base == '/') ++base;
+    return base;
 }
 
 }  // namespace
