@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/common.h"
 #include "tap/block_descriptor.h"
 #include "tap/listing.h"
 #include "tap/tap_reader.h"
@@ -18,10 +19,6 @@
 
 namespace quornax {
 
-uint8_t* work_buffer = nullptr;
-const char* tap_name = nullptr;
-int64_t tap_size = -1;
-int staged_count = 0;
 int headerless_counter = 0;
 
 namespace {
@@ -91,7 +88,7 @@ void describe_headerless_block() {
 }
 
 void report_length_mismatch() {
-    std::fflush(stdout);
+    flush_listing();
     std::fprintf(stderr,
                  "V TAP souboru %s za hlavickou %s nasleduje blok s jinou "
                  "delkou,\nnez deklaruje hlavicka ! Hlavicka i blok budou "
@@ -139,18 +136,21 @@ int read_block_pairs(FILE* tap) {
     }
 }
 
-}  // namespace
-
-// Every report first flushes the listing, so that the two streams keep
-// their order when they go to the same place.
-void report_system_error(const char* prefix) {
-    const char* text = std::strerror(errno);
-    std::fflush(stdout);
-    if (prefix != nullptr && *prefix != '\0')
-        std::fprintf(stderr, "%s: %s\n", prefix, text);
-    else
-        std::fprintf(stderr, "%s\n", text);
+// Given alone, --help and --version answer and nothing is converted; as
+// one of several names they are tapes like any other.
+int answer_option(const char* option) {
+    if (std::strcmp(option, "--help") == 0) {
+        std::fputs(usage_text, stdout);
+        return 0;
+    }
+    if (std::strcmp(option, "--version") == 0) {
+        std::puts("quornax " QUORNAX_VERSION);
+        return 0;
+    }
+    return -1;
 }
+
+}  // namespace
 
 int64_t get_file_size(FILE* stream) {
     int fd = fileno(stream);
@@ -195,6 +195,7 @@ int run_quornax(int argc, char** argv) {
         std::fputs(usage_text, stderr);
         return 1;
     }
+    if (argc == 2 && answer_option(argv[1]) == 0) return 0;
     work_buffer = static_cast<uint8_t*>(std::calloc(work_buffer_size, 1));
     if (work_buffer == nullptr) {
         report_system_error("BUFF");

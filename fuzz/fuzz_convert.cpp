@@ -18,7 +18,8 @@
 #include <string>
 
 #include "driver/driver.h"
-#include "trd/trd_image.h"
+#include "trd/disk_layout.h"
+#include "trd/staging.h"
 
 namespace {
 

@@ -2,8 +2,9 @@
 // converted, shared by the reader, the driver, the listing, staging and the
 // image writer.
 //
-// Stored layout, 20 bytes, the head of every staging file (16-bit values are
-// little-endian):
+// It travels through the staging files byte for byte, so its stored form
+// is a file format. Stored layout, 20 bytes, the head of every staging file
+// (16-bit values are little-endian):
 //
 //   offset  size  field
 //        0     1  valid       0 or 1
@@ -49,7 +50,15 @@ constexpr size_t stored_param1 = 16;
 constexpr size_t stored_param2 = 18;
 constexpr size_t stored_descriptor_size = 20;
 
-// The pending pair; written by the reader and the driver, read by everyone.
+// The pending pair; written by the reader and the driver, read by everyone,
+// reloaded from each staging file by the image writer.
 extern block_descriptor descriptor;
+
+// Writes the stored layout of block to out (stored_descriptor_size bytes).
+void store_descriptor(const block_descriptor& block, uint8_t* out);
+
+// Reads a stored layout back into block; the name keeps its terminator
+// whatever byte 12 holds.
+void load_descriptor(const uint8_t* stored, block_descriptor& block);
 
 }  // namespace quornax

@@ -4,11 +4,12 @@
 
 #include <cstring>
 
-#include "driver/driver.h"
+#include "common/common.h"
 #include "tap/block_descriptor.h"
 
 namespace quornax {
 
+int64_t tap_size = -1;
 uint16_t data_length = 0;
 
 namespace {
@@ -22,23 +23,23 @@ constexpr uint8_t data_flag = 0xFF;
 constexpr size_t block_flag = 0;
 constexpr size_t header_type = 1;
 constexpr size_t header_name = 2;
-constexpr size_t header_length = 12;
+constexpr size_t header_data_length = 12;
 constexpr size_t header_param1 = 14;
 constexpr size_t header_array_name = 15;
 constexpr size_t header_param2 = 16;
 constexpr size_t header_checksum = 18;
-constexpr size_t header_block_size = 19;
+constexpr size_t header_block_length = 19;
 
 int decode_header(size_t block_length) {
     const uint8_t* block = work_buffer;
-    if (block_length != header_block_size)
+    if (block_length != header_block_length)
         return report_tap_error("TAP header is too short");
     descriptor.type = block[header_type];
     if (descriptor.type > block_code)
         return report_tap_error("unknown block type in TAP header");
     std::memcpy(descriptor.name, block + header_name, name_chars);
     descriptor.name[name_chars] = '\0';
-    descriptor.length = get_le16(block + header_length);
+    descriptor.length = get_le16(block + header_data_length);
     bool array = descriptor.type == block_number_array ||
                  descriptor.type == block_char_array;
     descriptor.param1 = array ? 0 : get_le16(block + header_param1);
@@ -63,10 +64,6 @@ int check_data_block(size_t block_length) {
 
 }  // namespace
 
-uint16_t get_le16(const uint8_t* bytes) {
-    return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
-}
-
 uint8_t tap_checksum(const uint8_t* bytes, size_t count) {
     uint8_t sum = 0;
     if (bytes == nullptr) return 0;
@@ -75,7 +72,7 @@ uint8_t tap_checksum(const uint8_t* bytes, size_t count) {
 }
 
 int report_tap_error(const char* message) {
-    std::fflush(stdout);
+    flush_listing();
     if (message != nullptr && *message != '\0')
         std::fprintf(stderr, ": %s", message);
     std::fputs(" !\n", stderr);

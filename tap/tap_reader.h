@@ -31,7 +31,12 @@ constexpr int tap_data = 0xFF;
 // Where a data block's payload starts in the work buffer: after its flag.
 constexpr size_t payload_offset = 1;
 
-// Payload length of the last data block read; 0 after every pair.
+// Size of the open TAP file in bytes, -1 when it could not be learnt; set
+// by the driver when it opens a tape. A block may not be longer.
+extern int64_t tap_size;
+
+// Payload length of the last data block read; written here, read by the
+// driver and by staging, and set to 0 by the driver after every pair.
 extern uint16_t data_length;
 
 // Reads the next block to the start of the work buffer. A header is decoded
@@ -45,8 +50,6 @@ int read_tap_chunk(FILE* tap, size_t count);
 
 // Prints ": MESSAGE !" on standard error; always -1.
 int report_tap_error(const char* message);
-
-uint16_t get_le16(const uint8_t* bytes);
 
 // XOR of count bytes; 0 for none.
 uint8_t tap_checksum(const uint8_t* bytes, size_t count);

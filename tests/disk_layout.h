@@ -6,12 +6,13 @@
 #include <cstddef>
 
 #include "tap_builder.h"
+#include "trd/disk_layout.h"
 
 namespace quornax_test {
 
 constexpr size_t disk_bytes = 655360;
 constexpr size_t sector_bytes = 256;
-constexpr int first_data_sector = 16;  // sector 0 of track 1
+using quornax::first_data_sector;
 constexpr int data_sector_total = 2544;
 constexpr size_t info_at = 2048;
 constexpr size_t data_at = 4096;

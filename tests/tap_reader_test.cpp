@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/common.h"
 #include "tap/block_descriptor.h"
 #include "tap/tap_reader.h"
 #include "unit_fixture.h"

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/common.h"
 #include "tap/block_descriptor.h"
 #include "tap/tap_reader.h"
 #include "trd/staging.h"

@@ -5,7 +5,10 @@
 #include <cstdio>
 #include <string>
 
+#include "common/common.h"
 #include "driver/driver.h"
+#include "tap/tap_reader.h"
+#include "trd/staging.h"
 #include "run_program.h"
 #include "tap_builder.h"
 

@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/common.h"
+#include "tap/block_descriptor.h"
 #include "tap/tap_reader.h"
-#include "trd/trd_image.h"
 
 namespace quornax {
 
+int staged_count = 0;
 char staging_table[max_staged_blocks][staging_name_size];
 
 namespace {
@@ -59,16 +61,6 @@ int discard_staging_file(FILE* file, const char* name) {
 }
 
 }  // namespace
-
-void store_descriptor(const block_descriptor& block, uint8_t* out) {
-    out[stored_valid] = block.valid;
-    out[stored_type] = block.type;
-    std::memcpy(out + stored_name, block.name, name_chars + 1);
-    out[stored_array_name] = block.array_name;
-    put_le16(out + stored_length, block.length);
-    put_le16(out + stored_param1, block.param1);
-    put_le16(out + stored_param2, block.param2);
-}
 
 int stage_block() {
     // The driver stages only while the table has room; the index is checked

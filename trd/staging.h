@@ -8,14 +8,20 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 
-#include "driver/driver.h"
-#include "tap/block_descriptor.h"
+#include "trd/disk_layout.h"
 
 namespace quornax {
 
+// Each staged pair becomes one file of the image.
+constexpr int max_staged_blocks = catalogue_entries;
+
 constexpr size_t staging_name_size = 16;
+
+// Pairs staged so far for the current tape, 0 to max_staged_blocks: the
+// driver sets it to 0 for each tape and counts every successful
+// stage_block; staging and the image writer read it.
+extern int staged_count;
 
 // Entry i names staged pair i of the current tape; an empty entry starts
 // with NUL.
@@ -27,8 +33,5 @@ int stage_block();
 
 // Deletes staging files 0 to staged_count - 1 and empties their entries.
 void remove_staging_files();
-
-// Writes the descriptor's 20-byte stored layout to out.
-void store_descriptor(const block_descriptor& block, uint8_t* out);
 
 }  // namespace quornax

@@ -5,18 +5,27 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/driver.h"
-#include "tap/tap_reader.h"
+#include "common/common.h"
+#include "trd/disk_layout.h"
 #include "trd/staging.h"
 
 namespace quornax {
 
 namespace {
 
-constexpr uint8_t type_letters[] = {'B', 'D', 'D', 'C'};
+// The image being written. Everything goes out of the work buffer: `built`
+// bytes gathered at its start wait to be written as one piece.
+struct image_output {
+    FILE* stream;
+    const char* name;
+    size_t built;
+};
+
+constexpr uint8_t type_letters[] = {type_letter_basic, type_letter_array,
+                                    type_letter_array, type_letter_code};
 
 int report_no_space() {
-    std::fflush(stdout);
+    flush_listing();
     std::fprintf(stderr,
                  "Pro ulozeni bloku '%s' z TAP souboru %s je nedostatek "
                  "mista !\n",
@@ -25,23 +34,25 @@ int report_no_space() {
 }
 
 // A read that came up short without a system error still lost data.
-void report_short_read(FILE* file, const char* name) {
+int report_short_read(FILE* file, const char* name) {
     if (!std::ferror(file)) errno = EIO;
     report_system_error(name);
+    return -1;
 }
 
-int write_image(FILE* image, const char* image_name, const uint8_t* bytes,
-                size_t count) {
-    if (std::fwrite(bytes, 1, count, image) == count) return 0;
-    report_system_error(image_name);
+// Writes the bytes built so far and starts the next piece.
+int write_built(image_output& image) {
+    size_t count = image.built;
+    image.built = 0;
+    if (std::fwrite(work_buffer, 1, count, image.stream) == count) return 0;
+    report_system_error(image.name);
     return -1;
 }
 
 // On the way out after a failure already reported, the image keeps what
 // was built before it; a write that fails now has nothing to add.
-int write_built_part(FILE* image, size_t count) {
-    std::fwrite(work_buffer, 1, count, image);
-    return -1;
+void keep_built_part(image_output& image) {
+    std::fwrite(work_buffer, 1, image.built, image.stream);
 }
 
 // Opens staging file i and reads its descriptor back; nullptr after a report.
@@ -67,10 +78,10 @@ FILE* open_staged_file(int i) {
     return file;
 }
 
-// Data starts at sector 0 of track 1 and files follow one another, so the
-// next free position follows from the sectors used so far.
+// Files follow one another from the first data sector on, so the next free
+// position follows from the sectors still free.
 int next_free_sector(int free_sectors) {
-    return sectors_per_track + (data_sectors - free_sectors);
+    return first_data_sector + (data_sectors - free_sectors);
 }
 
 void build_catalogue_entry(uint8_t* entry, int sectors, int free_sectors) {
@@ -83,27 +94,32 @@ void build_catalogue_entry(uint8_t* entry, int sectors, int free_sectors) {
     put_le16(entry + entry_param2,
              basic ? descriptor.param2 : descriptor.length);
     int position = next_free_sector(free_sectors);
-    entry[entry_sectors] = static_cast<uint8_t>(sectors);
-    entry[entry_sector] = static_cast<uint8_t>(position % sectors_per_track);
-    entry[entry_track] = static_cast<uint8_t>(position / sectors_per_track);
+    entry[entry_sector_count] = static_cast<uint8_t>(sectors);
+    entry[entry_first_sector] =
+        static_cast<uint8_t>(position % sectors_per_track);
+    entry[entry_first_track] =
+        static_cast<uint8_t>(position / sectors_per_track);
 }
 
-// One entry per staged file, each checked for room on the disk first, built
-// at its place in the work buffer; *built counts the entries made, and
-// sectors_of[i] keeps what file i was given.
-int build_catalogue(int* free_sectors, int* built, uint8_t* sectors_of) {
-    for (*built = 0; *built < staged_count; ++*built) {
-        FILE* file = open_staged_file(*built);
+// The catalogue pass: one entry per staged file, each checked for room on
+// the disk first, built at its place at the start of the work buffer.
+// planned_sectors[i] keeps what file i was given, for the data pass.
+int build_catalogue(image_output& image, int* free_sectors,
+                    uint8_t* planned_sectors) {
+    for (int i = 0; i < staged_count; ++i) {
+        image.built = i * catalogue_entry_size;
+        FILE* file = open_staged_file(i);
         if (file == nullptr) return -1;
         std::fclose(file);
         int sectors = file_sectors(descriptor);
         if (sectors > max_file_sectors || sectors > *free_sectors)
             return report_no_space();
-        build_catalogue_entry(work_buffer + *built * catalogue_entry_size,
-                              sectors, *free_sectors);
-        sectors_of[*built] = static_cast<uint8_t>(sectors);
+        build_catalogue_entry(work_buffer + image.built, sectors,
+                              *free_sectors);
+        planned_sectors[i] = static_cast<uint8_t>(sectors);
         *free_sectors -= sectors;
     }
+    image.built = staged_count * catalogue_entry_size;
     return 0;
 }
 
@@ -121,12 +137,12 @@ void build_info_sector(uint8_t* info, int free_sectors) {
     std::memcpy(info + info_label, disk_label, sizeof disk_label - 1);
 }
 
-// Completes track 0 behind the catalogue: the unused entries, the disk info
-// sector and the zero sectors after it.
-void build_rest_of_track0(int free_sectors) {
-    size_t used = staged_count * catalogue_entry_size;
-    std::memset(work_buffer + used, 0, track_size - used);
-    build_info_sector(work_buffer + info_sector * sector_size, free_sectors);
+// Completes track 0 behind the catalogue entries built: the unused
+// entries, the disk info sector and the zero sectors after it.
+void build_rest_of_track0(image_output& image, int free_sectors) {
+    std::memset(work_buffer + image.built, 0, track_size - image.built);
+    build_info_sector(work_buffer + info_sector_offset, free_sectors);
+    image.built = track_size;
 }
 
 // Appends the trailer and the zero fill behind the payload at file, up to
@@ -135,34 +151,27 @@ void build_file_tail(uint8_t* file, int sectors) {
     size_t end = descriptor.length;
     if (descriptor.type != block_code) {
         uint8_t* trailer = file + end;
-        trailer[0] = trailer_mark0;
-        trailer[1] = trailer_mark1;
+        trailer[trailer_mark] = trailer_mark0;
+        trailer[trailer_mark + 1] = trailer_mark1;
         if (descriptor.type == block_basic) {
-            put_le16(trailer + 2, descriptor.param1);
+            put_le16(trailer + trailer_autostart, descriptor.param1);
         } else {
             uint8_t bits = descriptor.type == block_number_array
                                ? number_array_bits
                                : char_array_bits;
-            trailer[2] = 0;
-            trailer[3] = bits | (descriptor.array_name & array_letter_mask);
+            trailer[trailer_autostart] = 0;
+            trailer[trailer_array] =
+                bits | (descriptor.array_name & array_letter_mask);
         }
         end += trailer_size;
     }
     std::memset(file + end, 0, sectors * sector_size - end);
 }
 
-// Writes the *built bytes gathered at the start of the work buffer.
-int write_built(FILE* image, const char* image_name, size_t* built) {
-    size_t count = *built;
-    *built = 0;
-    return write_image(image, image_name, work_buffer, count);
-}
-
-// Adds file i behind the *built bytes in the work buffer, writing those
-// first when the file would not fit behind them. The image thus goes out in
-// pieces as large as the work buffer, whatever the sizes of the files.
-int add_file(FILE* image, const char* image_name, int i, int planned,
-             size_t* built) {
+// Adds staging file i behind the bytes built, writing those first when the
+// file would not fit behind them. The image thus goes out in pieces as
+// large as the work buffer, whatever the sizes of the files.
+int add_file(image_output& image, int i, int planned_sectors) {
     FILE* file = open_staged_file(i);
     if (file == nullptr) return -1;
     int sectors = file_sectors(descriptor);
@@ -170,13 +179,13 @@ int add_file(FILE* image, const char* image_name, int i, int planned,
     size_t size = sectors * sector_size;
     // A staging file changed since the catalogue pass would put its data
     // where the catalogue does not say, or overrun the work buffer.
-    bool changed = sectors != planned;
-    if (!changed && *built + size > work_buffer_size &&
-        write_built(image, image_name, built) != 0) {
+    bool changed = sectors != planned_sectors;
+    if (!changed && image.built + size > work_buffer_size &&
+        write_built(image) != 0) {
         std::fclose(file);
         return -1;
     }
-    uint8_t* at = work_buffer + *built;
+    uint8_t* at = work_buffer + image.built;
     if (changed ||
         (sectors > 0 && std::fread(at, 1, length, file) != length)) {
         report_short_read(file, staging_table[i]);
@@ -186,63 +195,50 @@ int add_file(FILE* image, const char* image_name, int i, int planned,
     std::fclose(file);
     if (sectors == 0) return 0;
     build_file_tail(at, sectors);
-    *built += size;
+    image.built += size;
     return 0;
 }
 
 // The free sectors follow the bytes still in the work buffer; once those
 // are written, the buffer is zero throughout and every later piece is a
 // whole buffer of zero sectors, or what is left of them.
-int write_free_sectors(FILE* image, const char* image_name, size_t built,
-                       int free_sectors) {
+int write_free_sectors(image_output& image, int free_sectors) {
     size_t left = free_sectors * sector_size;
-    size_t first = std::min(left, work_buffer_size - built);
-    std::memset(work_buffer + built, 0, first);
-    if (write_image(image, image_name, work_buffer, built + first)) return -1;
+    size_t first = std::min(left, work_buffer_size - image.built);
+    std::memset(work_buffer + image.built, 0, first);
+    size_t zeroed = image.built;
+    image.built += first;
+    if (write_built(image) != 0) return -1;
     left -= first;
-    std::memset(work_buffer, 0, std::min(built, left));
+    std::memset(work_buffer, 0, std::min(zeroed, left));
     while (left > 0) {
-        size_t piece = std::min(left, work_buffer_size);
-        if (write_image(image, image_name, work_buffer, piece)) return -1;
-        left -= piece;
+        image.built = std::min(left, work_buffer_size);
+        left -= image.built;
+        if (write_built(image) != 0) return -1;
     }
     return 0;
 }
 
 // Track 0, the files and the free sectors are built in the work buffer and
 // written as it fills up.
-int write_image_content(FILE* image, const char* image_name) {
+int write_image_content(image_output& image) {
     int free_sectors = data_sectors;
-    int entries = 0;
-    uint8_t sectors_of[catalogue_entries];
-    if (build_catalogue(&free_sectors, &entries, sectors_of) != 0)
-        return write_built_part(image, entries * catalogue_entry_size);
-    build_rest_of_track0(free_sectors);
-    size_t built = track_size;
-    for (int i = 0; i < staged_count; ++i)
-        if (add_file(image, image_name, i, sectors_of[i], &built) != 0)
-            return write_built_part(image, built);
-    return write_free_sectors(image, image_name, built, free_sectors);
+    uint8_t planned_sectors[catalogue_entries];
+    if (build_catalogue(image, &free_sectors, planned_sectors) != 0) {
+        keep_built_part(image);
+        return -1;
+    }
+    build_rest_of_track0(image, free_sectors);
+    for (int i = 0; i < staged_count; ++i) {
+        if (add_file(image, i, planned_sectors[i]) != 0) {
+            keep_built_part(image);
+            return -1;
+        }
+    }
+    return write_free_sectors(image, free_sectors);
 }
 
 }  // namespace
-
-uint8_t* put_le16(uint8_t* to, uint16_t value) {
-    to[0] = static_cast<uint8_t>(value & 0xFF);
-    to[1] = static_cast<uint8_t>(value >> 8);
-    return to;
-}
-
-void load_descriptor(const uint8_t* stored, block_descriptor& block) {
-    block.valid = stored[stored_valid];
-    block.type = stored[stored_type];
-    std::memcpy(block.name, stored + stored_name, name_chars);
-    block.name[name_chars] = '\0';
-    block.array_name = stored[stored_array_name];
-    block.length = get_le16(stored + stored_length);
-    block.param1 = get_le16(stored + stored_param1);
-    block.param2 = get_le16(stored + stored_param2);
-}
 
 int file_sectors(const block_descriptor& block) {
     size_t bytes = block.length;
@@ -252,15 +248,15 @@ int file_sectors(const block_descriptor& block) {
 
 int write_trd_image(const char* image_name) {
     if (staged_count <= 0) return 0;
-    FILE* image = std::fopen(image_name, "wb");
-    if (image == nullptr) {
+    image_output image{std::fopen(image_name, "wb"), image_name, 0};
+    if (image.stream == nullptr) {
         report_system_error(image_name);
         return -1;
     }
     // Everything is written from the work buffer in large pieces already.
-    std::setvbuf(image, nullptr, _IONBF, 0);
-    int result = write_image_content(image, image_name);
-    if (std::fclose(image) != 0 && result == 0) {
+    std::setvbuf(image.stream, nullptr, _IONBF, 0);
+    int result = write_image_content(image);
+    if (std::fclose(image.stream) != 0 && result == 0) {
         report_system_error(image_name);
         result = -1;
     }

@@ -1,0 +1,38 @@
+// What every module shares: the work buffer, the name of the tape being
+// converted, the one way messages reach standard error, and 16-bit
+// little-endian values. Nothing here includes anything of the program's.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quornax {
+
+// Big enough for the longest block a 16-bit length word can announce, and
+// the image writer's only scratch space.
+constexpr size_t work_buffer_size = 65536;
+
+// work_buffer_size bytes, allocated by the driver for the whole run; every
+// block is read to its start and everything the image writer writes is
+// built in it.
+extern uint8_t* work_buffer;
+
+// The TAP file's name exactly as the command line gave it; set by the
+// driver before the tape is opened, read by every message that names it.
+extern const char* tap_name;
+
+// Called before anything goes to standard error, so that the listing on
+// standard output keeps its place among the messages when both streams go
+// to one file.
+void flush_listing();
+
+// Prints "PREFIX: <text of errno>" on standard error, or the text alone for
+// an empty or absent prefix. errno is read before anything else is done.
+void report_system_error(const char* prefix);
+
+// 16-bit values on tape, in staging files and on the disk are stored low
+// byte first.
+uint16_t get_le16(const uint8_t* bytes);
+uint8_t* put_le16(uint8_t* to, uint16_t value);  // returns to
+
+}  // namespace quornax
