@@ -7,6 +7,7 @@
 namespace quornax {
 
 block_descriptor descriptor;
+uint16_t data_length = 0;
 
 void store_descriptor(const block_descriptor& block, uint8_t* out) {
     out[stored_valid] = block.valid;

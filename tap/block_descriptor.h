@@ -54,6 +54,14 @@ constexpr size_t stored_descriptor_size = 20;
 // reloaded from each staging file by the image writer.
 extern block_descriptor descriptor;
 
+// Payload length of the pending pair's data block: written by the reader
+// for each data block, read by the driver and by staging, set to 0 by the
+// driver after every pair.
+extern uint16_t data_length;
+
+// Where that payload starts in the work buffer: after the block's flag.
+constexpr size_t payload_offset = 1;
+
 // Writes the stored layout of block to out (stored_descriptor_size bytes).
 void store_descriptor(const block_descriptor& block, uint8_t* out);
 

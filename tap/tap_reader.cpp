@@ -10,7 +10,6 @@
 namespace quornax {
 
 int64_t tap_size = -1;
-uint16_t data_length = 0;
 
 namespace {
 

@@ -28,16 +28,10 @@ constexpr int tap_header = 0;
 constexpr int tap_end = 1;
 constexpr int tap_data = 0xFF;
 
-// Where a data block's payload starts in the work buffer: after its flag.
-constexpr size_t payload_offset = 1;
-
 // Size of the open TAP file in bytes, -1 when it could not be learnt; set
 // by the driver when it opens a tape. A block may not be longer.
 extern int64_t tap_size;
 
-// Payload length of the last data block read; written here, read by the
-// driver and by staging, and set to 0 by the driver after every pair.
-extern uint16_t data_length;
 
 // Reads the next block to the start of the work buffer. A header is decoded
 // into the descriptor; a data block's payload stays in the work buffer from

@@ -9,7 +9,6 @@
 
 #include "common/common.h"
 #include "tap/block_descriptor.h"
-#include "tap/tap_reader.h"
 
 namespace quornax {
 
