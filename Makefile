@@ -37,7 +37,8 @@ FUZZ_CXX ?= clang++
 SANITIZE_BUILD ?= build-sanitize
 SANITIZE = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 VALGRIND = valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=all
-PROGRAM_SOURCES = $(filter-out driver/main.cpp,$(wildcard driver/*.cpp tap/*.cpp trd/*.cpp))
+PROGRAM_SOURCES = $(filter-out driver/main.cpp common/platform_windows.cpp,\
+  $(wildcard common/*.cpp driver/*.cpp tap/*.cpp trd/*.cpp))
 
 .PHONY: fuzz test-sanitize memcheck
 

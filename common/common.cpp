@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/platform.h"
+
 namespace quornax {
 
 uint8_t* work_buffer = nullptr;
@@ -12,7 +14,7 @@ const char* tap_name = nullptr;
 void flush_listing() { std::fflush(stdout); }
 
 void report_system_error(const char* prefix) {
-    const char* text = std::strerror(errno);
+    const char* text = error_text(errno);
     flush_listing();
     if (prefix != nullptr && *prefix != '\0')
         std::fprintf(stderr, "%s: %s\n", prefix, text);

@@ -1,15 +1,13 @@
 #include "driver/driver.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "common/common.h"
+#include "common/platform.h"
 #include "tap/block_descriptor.h"
 #include "tap/listing.h"
 #include "tap/tap_reader.h"
@@ -37,6 +35,7 @@ constexpr uint16_t headerless_param2 = 0x8000;
 FILE* open_tap_file(const char* name) {
     FILE* tap = std::fopen(name, "rb");
     if (tap == nullptr) {
+        explain_open_failure(name);
         report_system_error(name);
         return nullptr;
     }
@@ -48,27 +47,6 @@ FILE* open_tap_file(const char* name) {
         return nullptr;
     }
     return tap;
-}
-
-// Staging names depend only on a pair's index, so two conversions in one
-// directory would overwrite each other's staging files. Holding the
-// directory makes a second conversion wait for the first to finish. A
-// directory that cannot be opened or locked is converted without the lock.
-int lock_working_directory() {
-    int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            close(fd);
-            return -1;
-        }
-    }
-    return fd;
-}
-
-// Closing the only descriptor releases the lock.
-void unlock_working_directory(int fd) {
-    if (fd >= 0) close(fd);
 }
 
 // From the 256th headerless block on the number has three digits; the name
@@ -166,7 +144,10 @@ int convert_tap_file(const char* name) {
     tap_name = name;
     FILE* tap = open_tap_file(name);
     if (tap == nullptr) return -1;
-    int lock = lock_working_directory();
+    // Staging names depend only on a pair's index, so two conversions in
+    // one directory would overwrite each other's staging files: a second
+    // conversion waits here until the first is done.
+    directory_lock lock = lock_working_directory();
     tap_size = get_file_size(tap);
     // Once the stream has set its position it keeps count of it, so the
     // reader's position query before every block costs no system call. A

@@ -1,7 +1,7 @@
-#include <cstdio>
-
+#include "common/platform.h"
 #include "driver/driver.h"
 
 int main(int argc, char** argv) {
+    quornax::set_binary_standard_streams();
     return quornax::run_quornax(argc, argv);
 }

@@ -77,18 +77,4 @@ std::vector<std::string> staging_files_in(const std::string& dir) {
     return names;
 }
 
-void temp_dir_test::SetUp() {
-    std::string pattern = (fs::temp_directory_path() / "quornax-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir = pattern;
-    old_cwd = fs::current_path().string();
-    fs::current_path(dir);
-}
-
-void temp_dir_test::TearDown() {
-    fs::current_path(old_cwd);
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
-}
-
 }  // namespace quornax_test

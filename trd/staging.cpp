@@ -1,13 +1,11 @@
 #include "trd/staging.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "common/common.h"
+#include "common/platform.h"
 #include "tap/block_descriptor.h"
 
 namespace quornax {
@@ -23,10 +21,10 @@ constexpr mode_t staging_mode = 0666;  // reduced by the umask
 // a symbolic link planted there. Remove it and create the file anew,
 // exclusively, so that no link is ever followed.
 FILE* create_staging_file(const char* name) {
-    const int flags = O_WRONLY | O_CREAT | O_EXCL;
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_BINARY;
     int fd = open(name, flags, staging_mode);
     if (fd < 0 && errno == EEXIST) {
-        unlink(name);
+        remove_file(name);
         fd = open(name, flags, staging_mode);
     }
     if (fd < 0) {
@@ -37,7 +35,7 @@ FILE* create_staging_file(const char* name) {
     if (file == nullptr) {
         report_system_error(name);
         close(fd);
-        unlink(name);
+        remove_file(name);
         return nullptr;
     }
     // Two writes, both of whole pieces: a stream buffer would only add a
@@ -55,7 +53,7 @@ bool write_all(FILE* file, const uint8_t* bytes, size_t count) {
 int discard_staging_file(FILE* file, const char* name) {
     report_system_error(name);
     if (file != nullptr) std::fclose(file);
-    unlink(name);
+    remove_file(name);
     return -1;
 }
 
@@ -84,7 +82,7 @@ int stage_block() {
 void remove_staging_files() {
     for (int i = 0; i < staged_count; ++i) {
         char* name = staging_table[i];
-        if (name[0] != '\0' && unlink(name) != 0)
+        if (name[0] != '\0' && remove_file(name) != 0)
             report_system_error(name);
         name[0] = '\0';
     }

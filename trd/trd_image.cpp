@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/common.h"
+#include "common/platform.h"
 #include "trd/disk_layout.h"
 #include "trd/staging.h"
 
@@ -250,6 +251,7 @@ int write_trd_image(const char* image_name) {
     if (staged_count <= 0) return 0;
     image_output image{std::fopen(image_name, "wb"), image_name, 0};
     if (image.stream == nullptr) {
+        explain_open_failure(image_name);
         report_system_error(image_name);
         return -1;
     }

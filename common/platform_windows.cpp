@@ -1,0 +1,216 @@
+#include <io.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+
+#include "common/platform.h"
+
+namespace {
+
+HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+
+int errno_of_read_failure(DWORD error) {
+    switch (error) {
+        case ERROR_INVALID_HANDLE:
+        case ERROR_ACCESS_DENIED:  // not open for reading
+            return EBADF;
+        default:
+            return EIO;
+    }
+}
+
+bool is_folder(const char* name) {
+    DWORD attributes = GetFileAttributesA(name);
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+}  // namespace
+
+// A single read at an offset moves the Windows file position, so it is put
+// back: the descriptor's next write must land where POSIX would put it.
+ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
+    HANDLE file = handle_of(fd);
+    if (file == INVALID_HANDLE_VALUE) {
+        errno = EBADF;
+        return -1;
+    }
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        errno = ESPIPE;
+        return -1;
+    }
+    if (offset < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    LARGE_INTEGER position{};
+    if (!SetFilePointerEx(file, LARGE_INTEGER{}, &position, FILE_CURRENT)) {
+        errno = EBADF;
+        return -1;
+    }
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+    DWORD wanted = count > MAXDWORD / 2 ? MAXDWORD / 2 : static_cast<DWORD>(count);
+    DWORD got = 0;
+    BOOL read = ReadFile(file, buffer, wanted, &got, &at);
+    DWORD error = read ? ERROR_SUCCESS : GetLastError();
+    SetFilePointerEx(file, position, nullptr, FILE_BEGIN);
+    if (!read && error != ERROR_HANDLE_EOF) {
+        errno = errno_of_read_failure(error);
+        return -1;
+    }
+    return static_cast<ssize_t>(got);
+}
+
+ssize_t preadv(int fd, const iovec* pieces, int count, off_t offset) {
+    ssize_t total = 0;
+    for (int i = 0; i < count; ++i) {
+        ssize_t got = pread(fd, pieces[i].iov_base, pieces[i].iov_len,
+                            offset + total);
+        if (got < 0) return total > 0 ? total : -1;
+        total += got;
+        if (static_cast<size_t>(got) < pieces[i].iov_len) break;
+    }
+    return total;
+}
+
+ssize_t writev(int fd, const iovec* pieces, int count) {
+    ssize_t total = 0;
+    for (int i = 0; i < count; ++i) {
+        size_t length = pieces[i].iov_len;
+        if (length == 0) continue;
+        int written = _write(fd, pieces[i].iov_base, static_cast<unsigned>(length));
+        if (written < 0) return total > 0 ? total : -1;
+        total += written;
+        if (static_cast<size_t>(written) < length) break;
+    }
+    return total;
+}
+
+namespace quornax {
+
+// Standard input too, for a tape that comes through it.
+void set_binary_standard_streams() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    for (int fd : {0, 1, 2}) _setmode(fd, O_BINARY);
+}
+
+// The C runtime's own wording differs from glibc's only for these.
+const char* error_text(int error_number) {
+    switch (error_number) {
+        case 0: return "Success";
+        case EINTR: return "Interrupted system call";
+        case E2BIG: return "Argument list too long";
+        case ENOMEM: return "Cannot allocate memory";
+        case EBUSY: return "Device or resource busy";
+        case EXDEV: return "Invalid cross-device link";
+        case ENOTTY: return "Inappropriate ioctl for device";
+        case ESPIPE: return "Illegal seek";
+        case EDOM: return "Numerical argument out of domain";
+        case ERANGE: return "Numerical result out of range";
+        case ENAMETOOLONG: return "File name too long";
+        case EILSEQ: return "Invalid or incomplete multibyte or wide character";
+        default: return std::strerror(error_number);
+    }
+}
+
+void explain_open_failure(const char* name) {
+    if (errno == EACCES && is_folder(name)) errno = EISDIR;
+}
+
+// Windows refuses to delete a read-only file, whatever the folder allows.
+// The attribute comes back if the file still cannot go.
+int remove_file(const char* name) {
+    if (_unlink(name) == 0) return 0;
+    if (errno != EACCES) return -1;
+    if (is_folder(name)) {
+        errno = EISDIR;
+        return -1;
+    }
+    DWORD attributes = GetFileAttributesA(name);
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+        !SetFileAttributesA(name, attributes & ~FILE_ATTRIBUTE_READONLY)) {
+        errno = EACCES;
+        return -1;
+    }
+    if (_unlink(name) == 0) return 0;
+    int error = errno;
+    SetFileAttributesA(name, attributes);
+    errno = error;
+    return -1;
+}
+
+// A named mutex stands in for flock on the folder: it is waited on the same
+// way, no file is added to the folder, and Windows hands it on when its
+// holder dies. Its name comes from the folder's final path, so that runs
+// reaching one folder by different names (a link, another letter case, a
+// drive letter and a mount point) still wait for each other; the path is
+// hashed, since a mutex name is limited and may hold no backslash.
+directory_lock lock_working_directory() {
+    HANDLE folder = CreateFileW(
+        L".", FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) return not_locked;
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length = 0;
+    for (;;) {
+        length = GetFinalPathNameByHandleW(
+            folder, path.data(), static_cast<DWORD>(path.size()),
+            FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
+        if (length < path.size()) break;
+        path.resize(length + 1);
+    }
+    CloseHandle(folder);
+    if (length == 0) return not_locked;
+    LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, path.data(),
+                  static_cast<int>(length), path.data(),
+                  static_cast<int>(length), nullptr, nullptr, 0);
+    uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a
+    for (DWORD i = 0; i < length; ++i) {
+        hash ^= static_cast<uint16_t>(path[i]);
+        hash *= 0x100000001b3u;
+    }
+    wchar_t name[40];
+    std::swprintf(name, sizeof name / sizeof name[0], L"quornax-folder-%016llx",
+                  static_cast<unsigned long long>(hash));
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    if (mutex == nullptr) return not_locked;
+    // Abandoned: the holder died, and the folder is ours now.
+    DWORD waited = WaitForSingleObject(mutex, INFINITE);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        CloseHandle(mutex);
+        return not_locked;
+    }
+    return reinterpret_cast<directory_lock>(mutex);
+}
+
+void unlock_working_directory(directory_lock lock) {
+    if (lock == not_locked) return;
+    HANDLE mutex = reinterpret_cast<HANDLE>(lock);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+}
+
+// The C runtime resets a handler to the default before calling it, as
+// SA_RESETHAND does. Windows has no SIGHUP or SIGPIPE: a write to a closed
+// pipe fails with EPIPE or EINVAL and is reported; Ctrl+Break comes as
+// SIGBREAK. The handler runs on a thread of its own while the program goes
+// on, and the process ends when it raises the signal again.
+void catch_ending_signals(void (*handler)(int)) {
+    for (int signal_number : {SIGINT, SIGTERM, SIGBREAK})
+        if (std::signal(signal_number, handler) == SIG_IGN)
+            std::signal(signal_number, SIG_IGN);
+}
+
+void ignore_file_size_signal() {}
+
+}  // namespace quornax

@@ -1,0 +1,155 @@
+// The system interface, which must behave as POSIX and glibc do wherever the
+// program runs: these run under wine too.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "common/platform.h"
+#include "run_program.h"
+#include "tap_builder.h"
+
+using namespace quornax;
+using namespace quornax_test;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class platform : public temp_dir_test {};
+
+// Bytes that a text mode would change: LF, CR LF, and the 0x1A that ends a
+// text file on Windows.
+TEST_F(platform, GatheredWritesAndReadsAtAnOffsetKeepEveryByte) {
+    const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_BINARY;
+    int fd = open("f", flags, 0666);
+    ASSERT_GE(fd, 0);
+    char first[] = "ab\n", second[] = "\r\n\x1a" "z";
+    iovec pieces[] = {{first, 3}, {second, 4}};
+    EXPECT_EQ(writev(fd, pieces, 2), 7);
+    char got[8] = {};
+    EXPECT_EQ(pread(fd, got, 3, 2), 3);
+    EXPECT_EQ(std::string(got, 3), "\n\r\n");
+    // The read at an offset left the position at the end.
+    char third[] = "!";
+    iovec last[] = {{third, 1}};
+    EXPECT_EQ(writev(fd, last, 1), 1);
+    char head[2] = {}, tail[5] = {};
+    iovec into[] = {{head, 2}, {tail, 5}};
+    EXPECT_EQ(preadv(fd, into, 2, 5), 3);
+    EXPECT_EQ(std::string(head, 2), "\x1a" "z");
+    EXPECT_EQ(tail[0], '!');
+    EXPECT_EQ(pread(fd, got, 1, 8), 0);
+    EXPECT_EQ(close(fd), 0);
+    EXPECT_EQ(read_file("f"), (bytes{'a', 'b', '\n', '\r', '\n', 0x1a, 'z', '!'}));
+    errno = 0;
+    EXPECT_EQ(open("f", flags, 0666), -1);
+    EXPECT_EQ(errno, EEXIST);
+}
+
+struct error_case {
+    int number;
+    const char* text;
+};
+
+void PrintTo(const error_case& c, std::ostream* os) { *os << c.text; }
+
+class error_texts : public testing::TestWithParam<error_case> {};
+
+TEST_P(error_texts, AreWordedAsOnLinux) {
+    EXPECT_STREQ(error_text(GetParam().number), GetParam().text);
+}
+
+// Every text the program's messages can carry.
+INSTANTIATE_TEST_SUITE_P(
+    table, error_texts,
+    testing::Values(error_case{ENOENT, "No such file or directory"},
+                    error_case{EACCES, "Permission denied"},
+                    error_case{EISDIR, "Is a directory"},
+                    error_case{ENOTDIR, "Not a directory"},
+                    error_case{EEXIST, "File exists"},
+                    error_case{ENOSPC, "No space left on device"},
+                    error_case{EFBIG, "File too large"},
+                    error_case{EIO, "Input/output error"},
+                    error_case{ENAMETOOLONG, "File name too long"},
+                    error_case{ENOMEM, "Cannot allocate memory"},
+                    error_case{EINVAL, "Invalid argument"},
+                    error_case{EROFS, "Read-only file system"},
+                    error_case{EPIPE, "Broken pipe"}));
+
+TEST_F(platform, RemovingAFileReadOnlyOrNot) {
+    write_file("read-only", {1});
+    fs::permissions("read-only", fs::perms::owner_read, fs::perm_options::replace);
+    EXPECT_EQ(remove_file("read-only"), 0);
+    EXPECT_FALSE(fs::exists("read-only"));
+    fs::create_directory("folder");
+    errno = 0;
+    EXPECT_EQ(remove_file("folder"), -1);
+    EXPECT_EQ(errno, EISDIR);
+    EXPECT_TRUE(fs::is_directory("folder"));
+    errno = 0;
+    EXPECT_EQ(remove_file("absent"), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(platform, OpeningAFolderFailsAsADirectory) {
+    fs::create_directory("folder");
+    EXPECT_EQ(std::fopen("folder", "wb"), nullptr);
+    explain_open_failure("folder");
+    EXPECT_EQ(errno, EISDIR);
+    EXPECT_EQ(std::fopen("absent/t.tap", "rb"), nullptr);
+    explain_open_failure("absent/t.tap");
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(platform, SecondHolderOfTheDirectoryWaits) {
+    directory_lock first = lock_working_directory();
+    ASSERT_NE(first, not_locked);
+    std::atomic<bool> held{false};
+    std::thread second([&] {
+        directory_lock lock = lock_working_directory();
+        held = true;
+        unlock_working_directory(lock);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(held);
+    unlock_working_directory(first);
+    second.join();
+    EXPECT_TRUE(held);
+}
+
+#ifdef _WIN32
+// Windows lets go of a lock whose holder ended without letting go itself.
+TEST_F(platform, LockOfAHolderThatEndedIsFree) {
+    std::thread([] { lock_working_directory(); }).join();
+    directory_lock lock = lock_working_directory();
+    EXPECT_NE(lock, not_locked);
+    unlock_working_directory(lock);
+}
+#endif
+
+int caught = 0;
+void catch_signal(int signal_number) { caught = signal_number; }
+
+TEST(ending_signals, AreCaughtOnceUnlessIgnored) {
+    caught = 0;
+    std::signal(SIGINT, SIG_IGN);
+    catch_ending_signals(catch_signal);
+    std::raise(SIGTERM);
+    EXPECT_EQ(caught, SIGTERM);
+    // Back to the default: raised again, the signal would end the run.
+    EXPECT_EQ(std::signal(SIGTERM, SIG_DFL), SIG_DFL);
+    caught = 0;
+    std::raise(SIGINT);
+    EXPECT_EQ(caught, 0);
+    std::signal(SIGINT, SIG_DFL);
+}
+
+}  // namespace
