@@ -88,6 +88,23 @@ package:
 	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
 	cd $(PACKAGE_BUILD) && cpack
 
+# Windows: quornax.exe cross-built with MinGW-w64 and tested under wine
+# against the Linux build.
+WINDOWS_BUILD ?= build-windows
+.PHONY: windows test-windows
+
+$(WINDOWS_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(WINDOWS_BUILD) \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+
+windows: $(WINDOWS_BUILD)/CMakeCache.txt
+	cmake --build $(WINDOWS_BUILD) --target quornax -j $(JOBS)
+
+test-windows: $(WINDOWS_BUILD)/CMakeCache.txt configure
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+	cmake --build $(BUILD) --target quornax -j $(JOBS)
+	tools/test-windows $(WINDOWS_BUILD) $(BUILD)/quornax
+
 clean:
 	rm -rf $(BUILD) demo-out
 

@@ -156,6 +156,7 @@ TEST_F(tap_reader_test, StaleBufferNeverCompletesACutShortBlock) {
               std::string(": ") + cut_short + " !\n");
 }
 
+#ifndef _WIN32  // where a folder cannot be opened at all
 TEST_F(tap_reader_test, ReadErrorIsReportedWithTheTapName) {
     open_tape(data_block(pattern(10)));
     std::fclose(tape);
@@ -165,6 +166,7 @@ TEST_F(tap_reader_test, ReadErrorIsReportedWithTheTapName) {
     EXPECT_EQ(read_tap_block(tape), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "t.tap: Is a directory\n");
 }
+#endif
 
 TEST(tap_helpers, ChecksumAndLittleEndian) {
     const uint8_t bytes3[] = {0x12, 0x34, 0xFF};

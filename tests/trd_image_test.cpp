@@ -368,6 +368,7 @@ INSTANTIATE_TEST_SUITE_P(
         broken_staging_case{"payload missing", 20, 0, -1, EIO,
                             track0_and_first_file}));
 
+#ifndef _WIN32  // Windows has no FIFO that a name opens
 // The second staging file grows between the two passes. A FIFO stands in
 // for it, holding both versions back to back: the catalogue pass takes the
 // first descriptor, and as the writer keeps the FIFO open, the data pass
@@ -401,6 +402,7 @@ TEST_F(image_writer, StagingFileChangedBetweenThePasses) {
     EXPECT_EQ(err, std::string(second) + ": Input/output error\n");
     EXPECT_EQ(read_file(image).size(), 4096u + 2 * 256);
 }
+#endif
 
 TEST(put_le16, LowByteFirstAndNothingBeyond) {
     uint8_t bytes[3] = {0xEE, 0xEE, 0xEE};
