@@ -88,10 +88,10 @@ package:
 	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
 	cd $(PACKAGE_BUILD) && cpack
 
-# Windows: quornax.exe cross-built with MinGW-w64 and tested under wine
-# against the Linux build.
+# Windows: quornax.exe cross-built with MinGW-w64, tested under wine against
+# the Linux build, and packed as a zip.
 WINDOWS_BUILD ?= build-windows
-.PHONY: windows test-windows
+.PHONY: windows test-windows package-windows
 
 $(WINDOWS_BUILD)/CMakeCache.txt:
 	cmake -S . -B $(WINDOWS_BUILD) \
@@ -103,7 +103,11 @@ windows: $(WINDOWS_BUILD)/CMakeCache.txt
 test-windows: $(WINDOWS_BUILD)/CMakeCache.txt configure
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 	cmake --build $(BUILD) --target quornax -j $(JOBS)
+	cd $(WINDOWS_BUILD) && cpack -G ZIP >/dev/null
 	tools/test-windows $(WINDOWS_BUILD) $(BUILD)/quornax
+
+package-windows: windows
+	cd $(WINDOWS_BUILD) && cpack -G ZIP
 
 clean:
 	rm -rf $(BUILD) demo-out
