@@ -47,9 +47,12 @@ ssize_t preadv(int fd, const iovec* pieces, int count, off_t offset);
 
 namespace quornax {
 
-// Standard output and standard error carry exactly the bytes written. For
-// the program's main, before anything is printed.
-void set_binary_standard_streams();
+// Standard output and standard error carry exactly the bytes written, and
+// standard error is unbuffered, as C has it (the Windows C runtime buffers
+// it fully when it is not a console, which would move messages behind
+// later listing lines in a file that takes both). For the program's main,
+// before anything is printed.
+void prepare_standard_streams();
 
 // The text for an errno value, worded as glibc words it, so that messages
 // read the same on every system.

@@ -9,7 +9,7 @@
 
 namespace quornax {
 
-void set_binary_standard_streams() {}
+void prepare_standard_streams() {}
 
 const char* error_text(int error_number) { return std::strerror(error_number); }
 

@@ -96,10 +96,11 @@ ssize_t writev(int fd, const iovec* pieces, int count) {
 namespace quornax {
 
 // Standard input too, for a tape that comes through it.
-void set_binary_standard_streams() {
+void prepare_standard_streams() {
     std::fflush(stdout);
     std::fflush(stderr);
     for (int fd : {0, 1, 2}) _setmode(fd, O_BINARY);
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
 // The C runtime's own wording differs from glibc's only for these.
@@ -162,12 +163,17 @@ directory_lock lock_working_directory() {
     if (folder == INVALID_HANDLE_VALUE) return not_locked;
     std::wstring path(MAX_PATH, L'\0');
     DWORD length = 0;
-    for (;;) {
-        length = GetFinalPathNameByHandleW(
-            folder, path.data(), static_cast<DWORD>(path.size()),
-            FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
-        if (length < path.size()) break;
-        path.resize(length + 1);
+    // The device name is the same through every drive letter and mount
+    // point; a volume without one still has its letter.
+    for (DWORD volume : {VOLUME_NAME_NT, VOLUME_NAME_DOS}) {
+        for (;;) {
+            length = GetFinalPathNameByHandleW(
+                folder, path.data(), static_cast<DWORD>(path.size()),
+                FILE_NAME_NORMALIZED | volume);
+            if (length < path.size()) break;
+            path.resize(length + 1);
+        }
+        if (length != 0) break;
     }
     CloseHandle(folder);
     if (length == 0) return not_locked;

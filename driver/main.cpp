@@ -2,6 +2,6 @@
 #include "driver/driver.h"
 
 int main(int argc, char** argv) {
-    quornax::set_binary_standard_streams();
+    quornax::prepare_standard_streams();
     return quornax::run_quornax(argc, argv);
 }
