@@ -45,6 +45,7 @@ PROGRAM_SOURCES = $(filter-out driver/main.cpp common/platform_windows.cpp,\
 $(FUZZ_BUILD)/fuzz_convert: fuzz/fuzz_convert.cpp $(PROGRAM_SOURCES) $(wildcard */*.h)
 	@mkdir -p $(FUZZ_BUILD)
 	$(FUZZ_CXX) -std=c++20 -g -O1 -I. -D_FILE_OFFSET_BITS=64 -Wall -Wextra -Wpedantic \
+	  -DQUORNAX_VERSION='"fuzz"' \
 	  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
 	  -o $@ fuzz/fuzz_convert.cpp $(PROGRAM_SOURCES)
 
