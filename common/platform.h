@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -42,7 +43,6 @@ ssize_t pread(int fd, void* buffer, size_t count, off_t offset);
 ssize_t preadv(int fd, const iovec* pieces, int count, off_t offset);
 #else
 #include <sys/uio.h>
-#include <unistd.h>
 #endif
 
 namespace quornax {
@@ -63,7 +63,9 @@ const char* error_text(int error_number);
 void explain_open_failure(const char* name);
 
 // unlink() that also removes a read-only file, as Linux does when the
-// folder is writable; a folder under the name fails with EISDIR.
+// folder is writable; a folder under the name fails with EISDIR. Windows
+// removes no file that is still open, by this process or another: close
+// it first.
 int remove_file(const char* name);
 
 // The working directory held for one conversion, so that a second
