@@ -1,6 +1,9 @@
 #include "common/common.h"
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -9,7 +12,40 @@ namespace quornax {
 uint8_t* work_buffer = nullptr;
 const char* tap_name = nullptr;
 
-void flush_listing() { std::fflush(stdout); }
+namespace {
+
+// A pipe takes a write of up to PIPE_BUF bytes in one piece.
+#ifdef PIPE_BUF
+constexpr size_t listing_buffer_size = PIPE_BUF;
+#else
+constexpr size_t listing_buffer_size = 512;  // the least any system gives
+#endif
+
+char listing_buffer[listing_buffer_size];
+size_t listing_waiting = 0;  // bytes of whole lines in listing_buffer
+
+}  // namespace
+
+void write_listing(const char* line, size_t length) {
+    if (listing_waiting + length > listing_buffer_size) flush_listing();
+    if (length > listing_buffer_size) length = listing_buffer_size;
+    std::memcpy(listing_buffer + listing_waiting, line, length);
+    listing_waiting += length;
+}
+
+void flush_listing() {
+    int saved_errno = errno;  // a report may be about to print it
+    size_t written = 0;
+    while (written < listing_waiting) {
+        ssize_t count = write(STDOUT_FILENO, listing_buffer + written,
+                              listing_waiting - written);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) break;
+        written += static_cast<size_t>(count);
+    }
+    listing_waiting = 0;
+    errno = saved_errno;
+}
 
 void report_system_error(const char* prefix) {
     const char* text = std::strerror(errno);

@@ -21,9 +21,15 @@ extern uint8_t* work_buffer;
 // driver before the tape is opened, read by every message that names it.
 extern const char* tap_name;
 
-// Called before anything goes to standard error, so that the listing on
-// standard output keeps its place among the messages when both streams go
-// to one file.
+// The listing on standard output leaves in whole lines: lines wait in a
+// buffer and go out in writes that a pipe takes whole, so the listings of
+// runs that share one pipe never interleave mid-line. The line may hold any
+// byte, NUL included. Write errors are not the listing's concern.
+void write_listing(const char* line, size_t length);
+
+// Writes the lines waiting. Called before anything goes to standard error,
+// so that the listing keeps its place among the messages when both streams
+// go to one file, and whenever a tape is done.
 void flush_listing();
 
 // Prints "PREFIX: <text of errno>" on standard error, or the text alone for

@@ -90,4 +90,9 @@ void remove_staging_files() {
     }
 }
 
+void remove_staging_files_on_signal() {
+    for (char* name : staging_table)
+        if (name[0] != '\0') unlink(name);
+}
+
 }  // namespace quornax

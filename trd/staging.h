@@ -34,4 +34,8 @@ int stage_block();
 // Deletes staging files 0 to staged_count - 1 and empties their entries.
 void remove_staging_files();
 
+// Deletes every staging file named in the table, the one being written
+// included, from a signal handler: no report, async-signal-safe calls only.
+void remove_staging_files_on_signal();
+
 }  // namespace quornax

@@ -1,5 +1,7 @@
 #include "trd/trd_image.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -20,6 +22,9 @@ struct image_output {
     const char* name;
     size_t built;
 };
+
+// Set while an image is being written, for a signal handler to delete it.
+const char* volatile unfinished_image = nullptr;
 
 constexpr uint8_t type_letters[] = {type_letter_basic, type_letter_array,
                                     type_letter_array, type_letter_code};
@@ -219,16 +224,10 @@ int write_free_sectors(image_output& image, int free_sectors) {
     return 0;
 }
 
-// Track 0, the files and the free sectors are built in the work buffer and
-// written as it fills up.
-int write_image_content(image_output& image) {
-    int free_sectors = data_sectors;
-    uint8_t planned_sectors[catalogue_entries];
-    if (build_catalogue(image, &free_sectors, planned_sectors) != 0) {
-        keep_built_part(image);
-        return -1;
-    }
-    build_rest_of_track0(image, free_sectors);
+// The files and the free sectors are built in the work buffer behind
+// track 0 and written as it fills up.
+int write_image_content(image_output& image, const uint8_t* planned_sectors,
+                        int free_sectors) {
     for (int i = 0; i < staged_count; ++i) {
         if (add_file(image, i, planned_sectors[i]) != 0) {
             keep_built_part(image);
@@ -248,19 +247,34 @@ int file_sectors(const block_descriptor& block) {
 
 int write_trd_image(const char* image_name) {
     if (staged_count <= 0) return 0;
-    image_output image{std::fopen(image_name, "wb"), image_name, 0};
+    // Track 0 is built first: the catalogue pass finds every file that the
+    // disk cannot take before anything is created.
+    image_output image{nullptr, image_name, 0};
+    int free_sectors = data_sectors;
+    uint8_t planned_sectors[catalogue_entries];
+    if (build_catalogue(image, &free_sectors, planned_sectors) != 0)
+        return -1;
+    build_rest_of_track0(image, free_sectors);
+    image.stream = std::fopen(image_name, "wb");
     if (image.stream == nullptr) {
         report_system_error(image_name);
         return -1;
     }
+    unfinished_image = image_name;
     // Everything is written from the work buffer in large pieces already.
     std::setvbuf(image.stream, nullptr, _IONBF, 0);
-    int result = write_image_content(image);
+    int result = write_image_content(image, planned_sectors, free_sectors);
     if (std::fclose(image.stream) != 0 && result == 0) {
         report_system_error(image_name);
         result = -1;
     }
+    unfinished_image = nullptr;
     return result;
+}
+
+void remove_unfinished_image() {
+    const char* name = unfinished_image;
+    if (name != nullptr) unlink(name);
 }
 
 }  // namespace quornax
