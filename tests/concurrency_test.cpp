@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "run_program.h"
-#include "tap_builder.h"
+#include "trd/disk_layout.h"
+#include "support/fixture.h"
 
 using namespace quornax_test;
 
@@ -36,24 +36,17 @@ bytes many_block_tape(int k) {
     return tape;
 }
 
-std::string tape_name(int k) { return "tape" + std::to_string(k) + ".tap"; }
-std::string image_name(int k) { return "tape" + std::to_string(k) + ".trd"; }
+std::string tape_file(int k) { return "tape" + std::to_string(k) + ".tap"; }
+std::string image_file(int k) { return "tape" + std::to_string(k) + ".trd"; }
 
-// Starts quornax in dir on one tape, held back until the parent closes the
-// start pipe so that all of them begin together. Its output is discarded.
-pid_t spawn_held(const std::string& dir, const std::string& tape,
-                 const int start[2]) {
-    pid_t child = fork();
-    if (child != 0) return child;
-    char go;
-    close(start[1]);
-    int null_fd = open("/dev/null", O_WRONLY);
-    if (null_fd < 0 || chdir(dir.c_str()) != 0 || read(start[0], &go, 1) != 0)
-        _exit(127);
-    dup2(null_fd, 1);
-    dup2(null_fd, 2);
-    execl(QUORNAX_BINARY, QUORNAX_BINARY, tape.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
+// Held back until the parent closes the write end of start, so that all
+// the children begin together.
+std::function<void()> held_by(const int start[2]) {
+    return [start] {
+        char go;
+        close(start[1]);
+        if (read(start[0], &go, 1) != 0) _exit(127);
+    };
 }
 
 class concurrent_runs : public temp_dir_test {};
@@ -63,34 +56,27 @@ TEST_F(concurrent_runs, SameDirectoryGivesTheImagesOfSeparateRuns) {
     for (int k = 0; k < runs; ++k) {
         std::string alone = path("alone" + std::to_string(k));
         std::filesystem::create_directory(alone);
-        write_file(alone + "/" + tape_name(k), many_block_tape(k));
-        ASSERT_EQ(run_binary(alone, {tape_name(k)}).status, 0);
-        reference[k] = read_file(alone + "/" + image_name(k));
+        write_file(alone + "/" + tape_file(k), many_block_tape(k));
+        ASSERT_EQ(run_binary(alone, {tape_file(k)}).status, 0);
+        reference[k] = read_file(alone + "/" + image_file(k));
     }
 
     std::string shared = path("shared");
     std::filesystem::create_directory(shared);
     for (int k = 0; k < runs; ++k)
-        write_file(shared + "/" + tape_name(k), many_block_tape(k));
+        write_file(shared + "/" + tape_file(k), many_block_tape(k));
     int start[2];
     ASSERT_EQ(pipe(start), 0);
     std::vector<pid_t> children;
-    for (int k = 0; k < runs; ++k) {
-        pid_t child = spawn_held(shared, tape_name(k), start);
-        ASSERT_GT(child, 0);
-        children.push_back(child);
-    }
+    for (int k = 0; k < runs; ++k)
+        children.push_back(spawn(shared, {tape_file(k)}, {.before_exec = held_by(start)}));
     close(start[0]);
     close(start[1]);
-    for (pid_t child : children) {
-        int status = 0;
-        waitpid(child, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    for (pid_t child : children) EXPECT_EQ(wait_for(child).status, 0);
 
     for (int k = 0; k < runs; ++k)
-        EXPECT_TRUE(read_file(shared + "/" + image_name(k)) == reference[k])
-            << image_name(k) << " differs from the image of a run on its own";
+        EXPECT_TRUE(read_file(shared + "/" + image_file(k)) == reference[k])
+            << image_file(k) << " differs from the image of a run on its own";
     EXPECT_TRUE(staging_files_in(shared).empty());
     EXPECT_EQ(entries_of(shared).size(), 2u * runs);
 }
@@ -102,19 +88,14 @@ TEST_F(concurrent_runs, ConversionWaitsWhileTheDirectoryIsHeld) {
     int held = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
-    int start[2];
-    ASSERT_EQ(pipe(start), 0);
-    pid_t child = spawn_held(dir, "game.tap", start);
-    close(start[0]);
-    close(start[1]);
+    pid_t child = spawn(dir, {"game.tap"});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     int status = 0;
     EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "did not wait";
-    EXPECT_EQ(entries_of(dir), std::vector<std::string>{"game.tap"});
+    EXPECT_EQ(entries_of(dir), names{"game.tap"});
     close(held);
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(entries_of(dir), (std::vector<std::string>{"game.tap", "game.trd"}));
+    EXPECT_EQ(wait_for(child).status, 0);
+    EXPECT_EQ(entries_of(dir), (names{"game.tap", "game.trd"}));
 }
 
 // A directory the program may write in but not read cannot be opened for
@@ -132,8 +113,8 @@ TEST_F(concurrent_runs, UnreadableDirectoryConvertsWithoutTheLock) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Code       game      ,   300 byte(s), start address 0x8000\n");
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(entries_of(dir), (std::vector<std::string>{"game.tap", "game.trd"}));
-    EXPECT_EQ(read_file(path("game.trd")).size(), 655360u);
+    EXPECT_EQ(entries_of(dir), (names{"game.tap", "game.trd"}));
+    EXPECT_EQ(read_file(path("game.trd")).size(), quornax::image_size);
 }
 
 }  // namespace

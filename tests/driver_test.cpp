@@ -8,25 +8,23 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
-#include "run_program.h"
-#include "tap_builder.h"
-#include "unit_fixture.h"
+#include "trd/disk_layout.h"
+#include "support/fixture.h"
 
+using namespace quornax;
 using namespace quornax_test;
 
 namespace {
 
-using names = std::vector<std::string>;
-
-constexpr size_t image_bytes = 655360;
-constexpr size_t file_count_at = 2048 + 0xE4;
+constexpr size_t file_count_at = info_sector_offset + info_file_count;
 
 // The first 8 name bytes of every file in the image's catalogue.
 names catalogue_of(const bytes& image) {
     names out;
-    for (int i = 0; i < image[file_count_at]; ++i)
-        out.emplace_back(image.begin() + i * 16, image.begin() + i * 16 + 8);
+    for (int i = 0; i < image[file_count_at]; ++i) {
+        auto entry = image.begin() + i * catalogue_entry_size + entry_name;
+        out.emplace_back(entry, entry + entry_name_chars);
+    }
     return out;
 }
 
@@ -66,7 +64,7 @@ protected:
     // Checks an image left in the directory: its size and catalogue.
     void expect_image(const std::string& name, const names& files) {
         bytes image = read_file(path(name));
-        ASSERT_EQ(image.size(), image_bytes) << name;
+        ASSERT_EQ(image.size(), image_size) << name;
         EXPECT_EQ(catalogue_of(image), files) << name;
     }
 };
@@ -245,7 +243,7 @@ INSTANTIATE_TEST_SUITE_P(
                      {"a.tap", "a.trd"}, {{"a.trd", {"code01  "}}}},
         command_case{"a directory for a tape",
                      {{"b.tap", one_lone}}, {"d.tap"}, {"d.tap", "b.tap"}, 1,
-                     "", "d.tap: Is a directory\n", {"b.tap", "d.tap"}, {}},
+                     "", "d.tap: Is a directory\n", {"b.tap", "d.tap/"}, {}},
         // An empty name gives the system's text alone.
         command_case{"an empty argument",
                      {{"b.tap", one_lone}}, {}, {"", "b.tap"}, 1, "",
@@ -268,11 +266,11 @@ INSTANTIATE_TEST_SUITE_P(
                      {{"t.tap", pairs(6)}}, {"_ZX0004_.@@@"},
                      {"t.tap", "missing.tap"}, 1, pair_lines(5),
                      "_ZX0004_.@@@: File exists\n",
-                     {"_ZX0004_.@@@", "t.tap"}, {}},
+                     {"_ZX0004_.@@@/", "t.tap"}, {}},
         command_case{"image cannot be written",
                      {{"t.tap", pairs(2)}}, {"t.trd"},
                      {"t.tap", "missing.tap"}, 1, pair_lines(2),
-                     "t.trd: Is a directory\n", {"t.tap", "t.trd"}, {}}));
+                     "t.trd: Is a directory\n", {"t.tap", "t.trd/"}, {}}));
 
 TEST_F(driver_test, OnlyTheFirst128PairsAreStaged) {
     write_file(path("t.tap"), pairs(130));
@@ -282,7 +280,7 @@ TEST_F(driver_test, OnlyTheFirst128PairsAreStaged) {
     EXPECT_EQ(r.out, pair_lines(130));
     EXPECT_EQ(entries_of(dir), (names{"t.tap", "t.trd"}));
     bytes image = read_file(path("t.trd"));
-    ASSERT_EQ(image.size(), image_bytes);
+    ASSERT_EQ(image.size(), image_size);
     EXPECT_EQ(image[file_count_at], 128);
     EXPECT_EQ(catalogue_of(image).back(), "p127    ");
 }
@@ -311,26 +309,6 @@ TEST_F(driver_test, TapeLargerThan2GiBIsRead) {
     EXPECT_EQ(r.out, code_line("big", 4, "0x0001"));
     EXPECT_EQ(r.err, ": TAP header is too short !\n");
     expect_image("t.trd", {"big     "});
-}
-
-class driver_unit : public unit_test {};
-
-TEST_F(driver_unit, FileSizeOfAStream) {
-    write_file("small", pattern(1234));
-    FILE* small = std::fopen("small", "rb");
-    EXPECT_EQ(quornax::get_file_size(small), 1234);
-    std::fclose(small);
-
-    write_file("big", {});
-    ASSERT_EQ(truncate("big", 3LL << 30), 0);
-    FILE* big = std::fopen("big", "rb");
-    EXPECT_EQ(quornax::get_file_size(big), 3LL << 30);
-    std::fclose(big);
-
-    char text[] = "x";
-    FILE* memory = fmemopen(text, 1, "r");  // no file descriptor under it
-    EXPECT_EQ(quornax::get_file_size(memory), -1);
-    std::fclose(memory);
 }
 
 }  // namespace

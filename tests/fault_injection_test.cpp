@@ -1,18 +1,15 @@
 // File-system faults met end to end: each gives its report, exit status 1,
 // and leaves no staging file behind.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "run_program.h"
-#include "tap_builder.h"
+#include "support/fixture.h"
 
 using namespace quornax_test;
 
@@ -22,19 +19,10 @@ const char basic_line[] = "Basic      run       ,   100 byte(s), start line 10\n
 const char screen_line[] =
     "Code       screen01  ,  6912 byte(s), start address 0x4000\n";
 
-// Staged as 120 and 6932 bytes; the image is 655360.
+// Staged as 120 and 6932 bytes; the image is written after both.
 bytes game_tape() {
     return join({basic_pair("run", pattern(100, 3), 10),
                  data_block(pattern(6912, 5))});
-}
-
-// Writes past the limit fail with EFBIG instead of killing the process.
-std::function<void()> file_size_limit(rlim_t bytes) {
-    return [bytes] {
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{bytes, bytes};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    };
 }
 
 struct fault_case {
@@ -78,7 +66,7 @@ const fault_case fault_cases[] = {
      {},
      std::string(basic_line) + screen_line,
      "_ZX0001_.@@@: File exists\n",
-     {"_ZX0001_.@@@", "game.tap", "other.tap"}},
+     {"_ZX0001_.@@@/", "game.tap", "other.tap"}},
     {"tape that is a directory",
      [](const std::string& dir) {
          unlink((dir + "/game.tap").c_str());
@@ -87,7 +75,7 @@ const fault_case fault_cases[] = {
      {},
      "",
      "game.tap: Is a directory\n",
-     {"game.tap", "other.tap"}},
+     {"game.tap/", "other.tap"}},
 };
 
 class fault_injection : public temp_dir_test,

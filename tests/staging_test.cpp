@@ -12,10 +12,11 @@
 #include <fstream>
 #include <iterator>
 
+#include "common/common.h"
 #include "tap/block_descriptor.h"
 #include "tap/tap_reader.h"
 #include "trd/staging.h"
-#include "unit_fixture.h"
+#include "support/fixture.h"
 
 using namespace quornax;
 using namespace quornax_test;
@@ -26,7 +27,7 @@ namespace {
 
 const char* const first_staging = "_ZX0000_.@@@";
 
-class staging_test : public unit_test {
+class staging_test : public temp_dir_test {
 protected:
     // Puts payload in the work buffer as the reader leaves a data block.
     void load_payload(const bytes& payload) {
@@ -36,9 +37,9 @@ protected:
 
     // Stages the current pair and keeps what was printed on standard error.
     int stage() {
-        testing::internal::CaptureStderr();
+        capture captured(stderr);
         int result = stage_block();
-        err = testing::internal::GetCapturedStderr();
+        err = captured.text();
         return result;
     }
 
@@ -120,7 +121,7 @@ TEST_P(staging_names, AreUpperCaseHexOfTheIndex) {
     staged_count = GetParam().index;
     EXPECT_EQ(stage(), 0);
     EXPECT_EQ(std::string(staging_table[GetParam().index]), GetParam().name);
-    EXPECT_EQ(entries_of(dir), std::vector<std::string>{GetParam().name});
+    EXPECT_EQ(entries_of(dir), names{GetParam().name});
 }
 
 INSTANTIATE_TEST_SUITE_P(staging, staging_names,
@@ -167,7 +168,7 @@ TEST_F(staging_test, SymbolicLinkIsReplacedNotFollowed) {
         staged_count = 1;
         remove_staging_files();
         staged_count = 0;
-        EXPECT_EQ(entries_of(dir), std::vector<std::string>{"target"});
+        EXPECT_EQ(entries_of(dir), names{"target"});
     }
 }
 
@@ -186,16 +187,15 @@ TEST_F(staging_test, FailedDeletionIsReportedAndTheRestStillGo) {
         ASSERT_EQ(stage_block(), 0);
     ASSERT_EQ(unlink("_ZX0001_.@@@"), 0);
     ASSERT_EQ(mkdir("_ZX0001_.@@@", 0777), 0);
-    testing::internal::CaptureStderr();
+    capture first(stderr);
     remove_staging_files();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "_ZX0001_.@@@: Is a directory\n");
-    EXPECT_EQ(entries_of(dir), std::vector<std::string>{"_ZX0001_.@@@"});
+    EXPECT_EQ(first.text(), "_ZX0001_.@@@: Is a directory\n");
+    EXPECT_EQ(entries_of(dir), names{"_ZX0001_.@@@/"});
     for (int i = 0; i < 3; ++i) EXPECT_EQ(staging_table[i][0], '\0');
 
-    testing::internal::CaptureStderr();
+    capture again(stderr);
     remove_staging_files();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(again.text(), "");
 }
 
 // Files may not grow past this many bytes in the child below; room enough
