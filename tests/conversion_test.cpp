@@ -1,27 +1,30 @@
+// Conversions that succeed, run end to end: how blocks pair up, what is
+// listed and staged, where the image lands and what it holds to the byte.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <map>
+#include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "trd/disk_layout.h"
+#include "tap/block_descriptor.h"
+#include "support/disk_image.h"
 #include "support/fixture.h"
 
 using namespace quornax;
 using namespace quornax_test;
 
-namespace {
+namespace fs = std::filesystem;
 
-constexpr size_t file_count_at = info_sector_offset + info_file_count;
+namespace {
 
 // The first 8 name bytes of every file in the image's catalogue.
 names catalogue_of(const bytes& image) {
     names out;
-    for (int i = 0; i < image[file_count_at]; ++i) {
+    for (int i = 0; i < image[info_sector_offset + info_file_count]; ++i) {
         auto entry = image.begin() + i * catalogue_entry_size + entry_name;
         out.emplace_back(entry, entry + entry_name_chars);
     }
@@ -55,11 +58,25 @@ std::string lone_lines(int n) {
     return out;
 }
 
+bytes pairs(int n) {
+    bytes tape;
+    for (int i = 0; i < n; ++i)
+        tape = join({tape, code_pair("p" + std::to_string(i), pattern(3), 0)});
+    return tape;
+}
+
+std::string pair_lines(int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i)
+        out += code_line("p" + std::to_string(i), 3, "0x0000");
+    return out;
+}
+
 const std::string mismatch_message =
     "V TAP souboru t.tap za hlavickou prog       nasleduje blok s jinou "
     "delkou,\nnez deklaruje hlavicka ! Hlavicka i blok budou ignorovany !\n";
 
-class driver_test : public temp_dir_test {
+class conversion : public temp_dir_test {
 protected:
     // Checks an image left in the directory: its size and catalogue.
     void expect_image(const std::string& name, const names& files) {
@@ -81,7 +98,7 @@ struct pairing_case {
 
 void PrintTo(const pairing_case& c, std::ostream* os) { *os << c.what; }
 
-class pairing : public driver_test,
+class pairing : public conversion,
                 public testing::WithParamInterface<pairing_case> {};
 
 TEST_P(pairing, ListsReportsAndStages) {
@@ -179,100 +196,23 @@ INSTANTIATE_TEST_SUITE_P(
                      ": TAP block is cut short by end of TAP file !\n",
                      {"one     ", "two     "}}));
 
-// Several tapes, or none, on one command line.
-struct command_case {
-    const char* what;
-    std::map<std::string, bytes> tapes;  // written before the run
-    names directories;                   // made before the run
-    names args;
-    int status;
-    std::string out;
-    std::string err;
-    names left;                          // every entry afterwards
-    std::map<std::string, names> images; // catalogue of each image left
-};
-
-void PrintTo(const command_case& c, std::ostream* os) { *os << c.what; }
-
-class command_line : public driver_test,
-                     public testing::WithParamInterface<command_case> {};
-
-TEST_P(command_line, ConvertsInOrderAndStopsAtTheFirstFailure) {
-    const command_case& c = GetParam();
-    for (const auto& [name, content] : c.tapes) write_file(path(name), content);
-    for (const std::string& name : c.directories)
-        ASSERT_EQ(mkdir(path(name).c_str(), 0777), 0);
-    run_result r = run(c.args);
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.err, c.err);
-    EXPECT_EQ(entries_of(dir), c.left);
-    for (const auto& [name, files] : c.images) expect_image(name, files);
+// Headerless numbers and staging numbers restart with each tape.
+TEST_F(conversion, TwoTapesOneImageEach) {
+    const bytes lone = data_block(pattern(20));
+    write_file(path("a.tap"), lone);
+    write_file(path("b.tap"), join({lone, data_block(pattern(6912))}));
+    run_result r = run({"a.tap", "b.tap"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, code_line("code01", 20, "0x0000") +
+                         code_line("code01", 20, "0x0000") +
+                         code_line("screen02", 6912, "0x4000"));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(entries_of(dir), (names{"a.tap", "a.trd", "b.tap", "b.trd"}));
+    expect_image("a.trd", {"code01  "});
+    expect_image("b.trd", {"code01  ", "screen02"});
 }
 
-const bytes one_lone = data_block(pattern(20));
-const std::string one_lone_line = code_line("code01", 20, "0x0000");
-
-bytes pairs(int n) {
-    bytes tape;
-    for (int i = 0; i < n; ++i)
-        tape = join({tape, code_pair("p" + std::to_string(i), pattern(3), 0)});
-    return tape;
-}
-
-std::string pair_lines(int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i)
-        out += code_line("p" + std::to_string(i), 3, "0x0000");
-    return out;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    driver, command_line,
-    testing::Values(
-        command_case{"no argument", {}, {}, {}, 1, "",
-                     "Usage : quornax file1.tap [file2.tap ...]\n"
-                     "\tcreates TRD file[s] file1.trd ...\n",
-                     {}, {}},
-        command_case{"first cannot be opened",
-                     {{"b.tap", one_lone}}, {}, {"a.tap", "b.tap"}, 1, "",
-                     "a.tap: No such file or directory\n", {"b.tap"}, {}},
-        command_case{"second cannot be opened",
-                     {{"a.tap", one_lone}}, {}, {"a.tap", "b.tap"}, 1,
-                     one_lone_line, "b.tap: No such file or directory\n",
-                     {"a.tap", "a.trd"}, {{"a.trd", {"code01  "}}}},
-        command_case{"a directory for a tape",
-                     {{"b.tap", one_lone}}, {"d.tap"}, {"d.tap", "b.tap"}, 1,
-                     "", "d.tap: Is a directory\n", {"b.tap", "d.tap/"}, {}},
-        // An empty name gives the system's text alone.
-        command_case{"an empty argument",
-                     {{"b.tap", one_lone}}, {}, {"", "b.tap"}, 1, "",
-                     "No such file or directory\n", {"b.tap"}, {}},
-        // Headerless numbers and staging numbers restart with each tape.
-        command_case{"two tapes",
-                     {{"a.tap", one_lone},
-                      {"b.tap", join({one_lone, data_block(pattern(6912))})}},
-                     {}, {"a.tap", "b.tap"}, 0,
-                     one_lone_line + one_lone_line +
-                         code_line("screen02", 6912, "0x4000"),
-                     "",
-                     {"a.tap", "a.trd", "b.tap", "b.trd"},
-                     {{"a.trd", {"code01  "}},
-                      {"b.trd", {"code01  ", "screen02"}}}},
-        // The fifth pair is listed, then cannot be staged; staging files 0
-        // to 3 go, no image is written and the next name is never opened
-        // (it would be reported as missing).
-        command_case{"staging fails on the fifth pair",
-                     {{"t.tap", pairs(6)}}, {"_ZX0004_.@@@"},
-                     {"t.tap", "missing.tap"}, 1, pair_lines(5),
-                     "_ZX0004_.@@@: File exists\n",
-                     {"_ZX0004_.@@@/", "t.tap"}, {}},
-        command_case{"image cannot be written",
-                     {{"t.tap", pairs(2)}}, {"t.trd"},
-                     {"t.tap", "missing.tap"}, 1, pair_lines(2),
-                     "t.trd: Is a directory\n", {"t.tap", "t.trd/"}, {}}));
-
-TEST_F(driver_test, OnlyTheFirst128PairsAreStaged) {
+TEST_F(conversion, OnlyTheFirst128PairsAreStaged) {
     write_file(path("t.tap"), pairs(130));
     run_result r = run({"t.tap"});
     EXPECT_EQ(r.status, 0);
@@ -281,13 +221,13 @@ TEST_F(driver_test, OnlyTheFirst128PairsAreStaged) {
     EXPECT_EQ(entries_of(dir), (names{"t.tap", "t.trd"}));
     bytes image = read_file(path("t.trd"));
     ASSERT_EQ(image.size(), image_size);
-    EXPECT_EQ(image[file_count_at], 128);
+    EXPECT_EQ(catalogue_of(image).size(), 128u);
     EXPECT_EQ(catalogue_of(image).back(), "p127    ");
 }
 
 // From the 256th headerless block on the number has three digits and the
 // name is cut to the 10 characters the descriptor holds.
-TEST_F(driver_test, HeaderlessNamesPastFFAreCut) {
+TEST_F(conversion, HeaderlessNamesPastFFAreCut) {
     write_file(path("t.tap"), join({lone_blocks(255), data_block(pattern(6912)),
                                     lone_blocks(1)}));
     run_result r = run({"t.tap"});
@@ -296,12 +236,12 @@ TEST_F(driver_test, HeaderlessNamesPastFFAreCut) {
     EXPECT_EQ(r.out, lone_lines(255) + code_line("screen100", 6912, "0x4000") +
                          code_line("code101", 1, "0x0000"));
     EXPECT_EQ(entries_of(dir), (names{"t.tap", "t.trd"}));
-    EXPECT_EQ(read_file(path("t.trd"))[file_count_at], 128);
+    EXPECT_EQ(catalogue_of(read_file(path("t.trd"))).size(), 128u);
 }
 
 // A tape past 2 GiB must not read as empty: its blocks are read, and the
 // zeros after the first pair read as a block of length 0.
-TEST_F(driver_test, TapeLargerThan2GiBIsRead) {
+TEST_F(conversion, TapeLargerThan2GiBIsRead) {
     write_file(path("t.tap"), code_pair("big", pattern(4), 1));
     ASSERT_EQ(truncate(path("t.tap").c_str(), 3LL << 30), 0);
     run_result r = run({"t.tap"});
@@ -310,5 +250,95 @@ TEST_F(driver_test, TapeLargerThan2GiBIsRead) {
     EXPECT_EQ(r.err, ": TAP header is too short !\n");
     expect_image("t.trd", {"big     "});
 }
+
+// game.tap, the golden tape: a Basic program "run", then a lone screen.
+bytes game_tape() {
+    return join({header_block(0, "run", 100, 10, 100),
+                 data_block(pattern(100, 3)), data_block(pattern(6912, 5))});
+}
+
+bytes game_image() {
+    return expected_image({{block_basic, "run", 10, 100, pattern(100, 3)},
+                           {block_code, "screen01", 0x4000, 0x8000,
+                            pattern(6912, 5)}});
+}
+
+const char* const game_listing =
+    "Basic      run       ,   100 byte(s), start line 10\n"
+    "Code       screen01  ,  6912 byte(s), start address 0x4000\n";
+
+TEST_F(conversion, ExistingFileOfTheImageNameIsReplaced) {
+    write_file(path("game.tap"), game_tape());
+    write_file(path("game.trd"), bytes(700000, 0xEE));
+    run_result r = run({"game.tap"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(read_file(path("game.trd")) == game_image());
+    EXPECT_EQ(entries_of(dir), (names{"game.tap", "game.trd"}));
+}
+
+// Both give game.trd in the working directory: the later tape's image wins.
+TEST_F(conversion, SameBaseNameTwiceLaterTapeWins) {
+    fs::create_directories(path("tapes/a"));
+    fs::create_directories(path("tapes/b"));
+    write_file(path("tapes/a/game.tap"), code_pair("other", pattern(5000), 0));
+    write_file(path("tapes/b/game.tap"), game_tape());
+    run_result r = run({"tapes/a/game.tap", "tapes/b/game.tap"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(read_file(path("game.trd")) == game_image());
+    EXPECT_TRUE(staging_files_in(dir).empty());
+}
+
+// Where the image lands: the TAP name's directory part is dropped, so the
+// image is made in the working directory, unless a backslash comes before
+// the last slash. Whatever the name, the image is the golden one.
+struct landing_case {
+    const char* what;
+    std::string tap;
+    std::string image;
+};
+
+void PrintTo(const landing_case& c, std::ostream* os) { *os << c.what; }
+
+class image_landing : public conversion,
+                      public testing::WithParamInterface<landing_case> {};
+
+TEST_P(image_landing, GoldenImageInTheWorkingDirectory) {
+    const landing_case& c = GetParam();
+    std::set<std::string> expected;
+    for (fs::path file : {c.tap, c.image}) {
+        expected.insert(file.string());
+        for (file = file.parent_path(); !file.empty(); file = file.parent_path())
+            expected.insert(file.string() + "/");
+    }
+    for (const std::string& name : expected)
+        if (name.back() == '/') fs::create_directories(path(name));
+    write_file(path(c.tap), game_tape());
+    run_result r = run({c.tap});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, game_listing);
+    EXPECT_EQ(entries_of(dir), names(expected.begin(), expected.end()));
+    bytes image = read_file(path(c.image));
+    EXPECT_TRUE(image == game_image())
+        << "first difference at " << first_difference(image, game_image());
+}
+
+const std::string long_part(200, 'n');
+
+INSTANTIATE_TEST_SUITE_P(
+    table, image_landing,
+    testing::Values(
+        landing_case{"plain name", "game.tap", "game.trd"},
+        landing_case{"directories dropped", "tapes/old/game.tap", "game.trd"},
+        landing_case{"ending in capitals", "GAME.TAP", "GAME.trd"},
+        landing_case{"backslash in a file name", "tapes\\game.tap", "game.trd"},
+        landing_case{"backslash decides, the slash stays", "a\\b/game.tap",
+                     "b/game.trd"},
+        // Longer than a file name may be, shorter than a path: never cut.
+        landing_case{"410-character image name",
+                     "x\\" + long_part + "/" + long_part + "/game.tap",
+                     long_part + "/" + long_part + "/game.trd"}));
 
 }  // namespace
