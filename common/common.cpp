@@ -56,6 +56,54 @@ void report_system_error(const char* prefix) {
         std::fprintf(stderr, "%s\n", text);
 }
 
+namespace {
+
+// Moves past done bytes of the pieces; returns how many pieces are left
+// and advances *pieces to the first of them.
+int skip_done(iovec** pieces, int count, size_t done) {
+    while (count > 0 && done >= (*pieces)->iov_len) {
+        done -= (*pieces)->iov_len;
+        ++*pieces;
+        --count;
+    }
+    if (count > 0) {
+        (*pieces)->iov_base = static_cast<uint8_t*>((*pieces)->iov_base) + done;
+        (*pieces)->iov_len -= done;
+    }
+    return count;
+}
+
+// Pieces past IOV_MAX go in the next call.
+int at_most_iov_max(int count) { return count < IOV_MAX ? count : IOV_MAX; }
+
+}  // namespace
+
+int write_pieces(int fd, iovec* pieces, int count) {
+    count = skip_done(&pieces, count, 0);
+    while (count > 0) {
+        ssize_t written = writev(fd, pieces, at_most_iov_max(count));
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) return -1;
+        count = skip_done(&pieces, count, static_cast<size_t>(written));
+    }
+    return 0;
+}
+
+ssize_t read_pieces_at(int fd, iovec* pieces, int count, off_t offset) {
+    ssize_t total = 0;
+    count = skip_done(&pieces, count, 0);
+    while (count > 0) {
+        ssize_t got = preadv(fd, pieces, at_most_iov_max(count), offset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+        total += got;
+        offset += got;
+        count = skip_done(&pieces, count, static_cast<size_t>(got));
+    }
+    return total;
+}
+
 uint16_t get_le16(const uint8_t* bytes) {
     return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
 }

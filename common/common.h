@@ -3,6 +3,9 @@
 // little-endian values. Nothing here includes anything of the program's.
 #pragma once
 
+#include <sys/types.h>
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -35,6 +38,15 @@ void flush_listing();
 // Prints "PREFIX: <text of errno>" on standard error, or the text alone for
 // an empty or absent prefix. errno is read before anything else is done.
 void report_system_error(const char* prefix);
+
+// Writes every byte of count pieces, going on after a short write or a
+// signal; the pieces are used up on the way. 0, or -1 with errno set.
+int write_pieces(int fd, iovec* pieces, int count);
+
+// Reads count pieces from offset on, going on after a short read or a
+// signal, until they are full or the file ends. The bytes read, or -1
+// with errno set; the pieces are used up on the way.
+ssize_t read_pieces_at(int fd, iovec* pieces, int count, off_t offset);
 
 // 16-bit values on tape, in staging files and on the disk are stored low
 // byte first.

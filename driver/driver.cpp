@@ -1,7 +1,6 @@
 #include "driver/driver.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,27 +51,6 @@ int open_tap_file(const char* name) {
         return -1;
     }
     return fd;
-}
-
-// Staging names depend only on a pair's index, so two conversions in one
-// directory would overwrite each other's staging files. Holding the
-// directory makes a second conversion wait for the first to finish. A
-// directory that cannot be opened or locked is converted without the lock.
-int lock_working_directory() {
-    int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            close(fd);
-            return -1;
-        }
-    }
-    return fd;
-}
-
-// Closing the only descriptor releases the lock.
-void unlock_working_directory(int fd) {
-    if (fd >= 0) close(fd);
 }
 
 // From the 256th headerless block on the number has three digits; the name
@@ -180,7 +158,7 @@ int convert_tap_file(const char* name) {
     tap_name = name;
     int fd = open_tap_file(name);
     if (fd < 0) return -1;
-    int lock = lock_working_directory();
+    lock_staging_directory();
     start_tap_stream(tape, fd);
     descriptor.valid = 0;
     int result = read_block_pairs();
@@ -198,7 +176,7 @@ int convert_tap_file(const char* name) {
     remove_staging_files();
     // Runs that share the directory, and perhaps one pipe, take turns here.
     flush_listing();
-    unlock_working_directory(lock);
+    unlock_staging_directory();
     return result;
 }
 
