@@ -119,9 +119,10 @@ memcheck: all
 .PHONY: bench package
 bench:
 	@$(call configure,$(BUILD),$(CMAKE_ARGS))
-	@$(call quietly,cmake --build "$(BUILD)" --target quornax quornax_measure -j $(JOBS))
+	@$(call quietly,cmake --build "$(BUILD)" --target quornax quornax_measure quornax_floor -j $(JOBS))
 	python3 bench/bench.py "$(BUILD)/quornax" \
-	  --measure "$(BUILD)/bench/quornax_measure" $(BENCH_ARGS)
+	  --measure "$(BUILD)/bench/quornax_measure" \
+	  --floor "$(BUILD)/bench/quornax_floor" $(BENCH_ARGS)
 
 # A Debian package from a release build of its own, without the tests.
 PACKAGE_BUILD ?= build-pkg

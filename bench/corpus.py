@@ -117,26 +117,40 @@ def long_tape(tape, index):
         some_block(tape, number, 129 - number, 8 * 1024)
 
 
+class Written:
+    """A tape of the corpus as written: its file name, its kind (loader,
+    multipart or compilation), its block pairs, the pairs of them that go
+    on the disk, and its size in bytes."""
+
+    def __init__(self, name, kind, pairs, size):
+        self.name = name
+        self.kind = kind
+        self.pairs = pairs
+        self.staged = min(pairs, CATALOGUE_ENTRIES)
+        self.size = size
+
+
 def make_corpus(directory, count, seed):
-    """Writes count tapes into directory; returns their names, the number
-    of block pairs and the bytes of tape."""
+    """Writes count tapes into directory; returns them as a list of
+    Written, in the order of their names."""
     rng = random.Random(seed)
     long_every = min(count, 60)     # 5 of 300
-    names, pairs, tape_bytes = [], 0, 0
+    written = []
     for index in range(count):
         tape = Tape(rng)
         if index % long_every == long_every - 1:
+            kind = "compilation"
             long_tape(tape, index)
         elif rng.random() < 0.35:
+            kind = "multipart"
             multipart_tape(tape, index)
         else:
+            kind = "loader"
             loader_tape(tape, index)
         assert tape.sectors <= DATA_SECTORS
         name = "t%03d.tap" % index
         content = tape.content()
         with open(os.path.join(directory, name), "wb") as out:
             out.write(content)
-        names.append(name)
-        pairs += tape.pairs
-        tape_bytes += len(content)
-    return names, pairs, tape_bytes
+        written.append(Written(name, kind, tape.pairs, len(content)))
+    return written

@@ -1,13 +1,22 @@
-"""The benchmark's report: where it ran, the medians of the timed runs and
-how they stand against the targets."""
+"""The benchmark's report: where it ran, the medians of the timed runs, the
+system calls, and how they stand against the targets."""
 
 import os
 import statistics
 
-from timing import IMAGE_SIZE
+from timing import CONTENDERS, IMAGE_SIZE
 
-RATIO_TARGET = 1.5
-RSS_TARGET_KIB = 4 * 1024
+FLOOR_RATIO_TARGET = 1.15
+CALLS_PER_PAIR_TARGET = 6
+RSS_TARGET_KIB = 2 * 1024
+
+LABELS = {"quornax": "quornax",
+          "floor": "design floor (bench/floor.cpp)",
+          "split": "split -b %d" % IMAGE_SIZE}
+
+
+def verdict(value, target):
+    return "met" if value <= target else "MISSED"
 
 
 def file_system(path):
@@ -36,41 +45,121 @@ def machine():
         os.cpu_count(), model, memory / (1 << 30))
 
 
-def corpus_line(tapes, pairs, tape_bytes):
-    return ("corpus: %d tapes, %d block pairs, %.1f MB of tape; "
-            "%.1f MB of image" % (tapes, pairs, tape_bytes / 1e6,
-                                  tapes * IMAGE_SIZE / 1e6))
+def load_average():
+    with open("/proc/loadavg") as load:
+        return " ".join(load.read().split()[:3])
 
 
-def report(repeats, work, tapes, quornax_runs, split_runs, single_rss,
-           empty_rss):
-    image_bytes = tapes * IMAGE_SIZE
-    q = statistics.median(quornax_runs.seconds)
-    s = statistics.median(split_runs.seconds)
-    ratio = q / s
-    peak = statistics.median(quornax_runs.rss)
+def corpus_line(tapes):
+    pairs = sum(tape.pairs for tape in tapes)
+    staged = sum(tape.staged for tape in tapes)
+    return ("corpus: %d tapes, %d block pairs (%d of them staged), %.1f MB of "
+            "tape; %.1f MB of image"
+            % (len(tapes), pairs, staged,
+               sum(tape.size for tape in tapes) / 1e6,
+               len(tapes) * IMAGE_SIZE / 1e6))
+
+
+def where(work):
     print("machine: %s" % machine())
     print("directory: %s (%s)" % (os.path.dirname(work), file_system(work)))
-    with open("/proc/loadavg") as load:
-        print("load average at the end: %s (other work on the machine slows "
-              "both sides)" % " ".join(load.read().split()[:3]))
-    print("runs: %d of each, alternating; medians below" % repeats)
-    print("  quornax, all tapes in one run: %.3f s  (runs: %s)"
-          % (q, " ".join("%.3f" % t for t in quornax_runs.seconds)))
-    print("  floor, split -b %d:      %.3f s  (runs: %s)"
-          % (IMAGE_SIZE, s, " ".join("%.3f" % t for t in split_runs.seconds)))
-    print("  processor time (user + system): quornax %.3f s, floor %.3f s, "
-          "ratio %.2f" % (statistics.median(quornax_runs.cpu),
-                          statistics.median(split_runs.cpu),
-                          statistics.median(quornax_runs.cpu) /
-                          statistics.median(split_runs.cpu)))
-    print("  tapes per second:              %.0f" % (tapes / q))
-    print("  MB of image per second:        %.0f  (floor %.0f)"
-          % (image_bytes / 1e6 / q, image_bytes / 1e6 / s))
-    print("  ratio quornax/floor:           %.2f  (target at most %.1f: %s)"
-          % (ratio, RATIO_TARGET, "met" if ratio <= RATIO_TARGET else "MISSED"))
-    print("  peak resident memory:          %.2f MiB  (target at most %d MiB: %s)"
+    print("load average before the runs: %s (other work on the machine "
+          "slows every contender)" % load_average())
+
+
+def times(measured, tapes, settle):
+    rounds = len(measured["quornax"].seconds)
+    print("rounds: %d, each timing quornax, the design floor and split once "
+          "over all tapes, in an order that turns by one each round; every "
+          "folder made before the first run, a round's output deleted after "
+          "it and %g s before the next" % (rounds, settle))
+    print("median times (wall clock; processor time, user + system):")
+    for name in CONTENDERS:
+        runs = measured[name]
+        print("  %-32s %.3f s  (%.3f s)  runs: %s"
+              % (LABELS[name] + ":", statistics.median(runs.seconds),
+                 statistics.median(runs.cpu),
+                 " ".join("%.3f" % t for t in runs.seconds)))
+    q = statistics.median(measured["quornax"].seconds)
+    print("  quornax: %.0f tapes/s, %.0f MB of image/s"
+          % (tapes / q, tapes * IMAGE_SIZE / 1e6 / q))
+
+
+def ratios(measured):
+    def per_round(top, bottom):
+        return [a / b for a, b in zip(measured[top].seconds,
+                                      measured[bottom].seconds)]
+    print("ratios, the median of the ratios of each round's two runs:")
+    for top, bottom in (("quornax", "floor"), ("quornax", "split"),
+                        ("floor", "split")):
+        each = per_round(top, bottom)
+        ratio = statistics.median(each)
+        target = ""
+        if (top, bottom) == ("quornax", "floor"):
+            target = "  (target at most %.2f: %s)" % (
+                FLOOR_RATIO_TARGET, verdict(ratio, FLOOR_RATIO_TARGET))
+        print("  %-15s %.2f%s  rounds: %s"
+              % (top + "/" + bottom + ":", ratio, target,
+                 " ".join("%.2f" % r for r in each)))
+
+
+def calls(counted):
+    if counted is None:
+        print("system calls: not counted, strace is not installed "
+              "(apt-get install strace)")
+        return
+    some = counted["quornax"]
+    print("system calls, strace -c -f over all %d tapes, %d staged pairs; per "
+          "staged pair = every call of the run (start-up and per-tape work "
+          "included) / staged pairs:" % (some.tapes, some.staged))
+    for name in ("quornax", "floor"):
+        c = counted[name]
+        target = ""
+        if name == "quornax":
+            target = "  (target at most %d: %s)" % (
+                CALLS_PER_PAIR_TARGET,
+                verdict(c.per_pair(), CALLS_PER_PAIR_TARGET))
+        print("  %-8s %6d calls, %.2f per staged pair%s"
+              % (name + ":", c.whole["total"], c.per_pair(), target))
+    print("  per staged pair, by call:")
+    for name in ("quornax", "floor"):
+        c = counted[name]
+        biggest = sorted(((n, k) for k, n in c.whole.items() if k != "total"),
+                         reverse=True)
+        shown = ["%s %.2f" % (k, n / c.staged) for n, k in biggest
+                 if n / c.staged >= 0.05]
+        print("    %-8s %s" % (name + ":", ", ".join(shown)))
+    print("  split by a least-squares fit of calls = start-up + per tape x "
+          "tapes + per pair x staged pairs over strace runs of all tapes, the "
+          "compilations, the loaders and one loader; amortised = per pair + "
+          "per tape x tapes / staged pairs (%d / %d), start-up left out:"
+          % (some.tapes, some.staged))
+    for name in ("quornax", "floor"):
+        fitted = counted[name].fitted
+        if fitted is None:
+            print("    %-8s too few different parts of the corpus to fit"
+                  % (name + ":"))
+            continue
+        start, tape, pair, misfit = fitted
+        print("    %-8s per pair %.2f, per tape %.1f, start-up %.0f; "
+              "amortised %.2f per staged pair (largest misfit %.0f calls)"
+              % (name + ":", pair, tape, start,
+                 pair + tape * some.tapes / some.staged, misfit))
+
+
+def memory(measured, single_rss, empty_rss):
+    peak = statistics.median(measured["quornax"].rss)
+    print("peak resident memory of quornax (wait4 in quornax_measure, median "
+          "of the timed runs): %.2f MiB  (target at most %d MiB: %s)"
           % (peak / 1024, RSS_TARGET_KIB // 1024,
-             "met" if peak <= RSS_TARGET_KIB else "MISSED"))
-    print("    with one tape instead:       %.2f MiB" % (single_rss / 1024))
-    print("    an empty C++ program:        %.2f MiB" % (empty_rss / 1024))
+             verdict(peak, RSS_TARGET_KIB)))
+    print("  with one tape instead: %.2f MiB; an empty C++ program: %.2f MiB"
+          % (single_rss / 1024, empty_rss / 1024))
+
+
+def report(tapes, settle, measured, counted, single_rss, empty_rss):
+    times(measured, len(tapes), settle)
+    ratios(measured)
+    calls(counted)
+    memory(measured, single_rss, empty_rss)
+    print("load average at the end: %s" % load_average())
