@@ -135,10 +135,9 @@ def calls(counted):
                  if n / c.staged >= 0.05]
         print("    %-8s %s" % (name + ":", ", ".join(shown)))
     print("  split by a least-squares fit of calls = start-up + per tape x "
-          "tapes + per pair x staged pairs over strace runs of all tapes, the "
-          "compilations, the loaders and one loader; amortised = per pair + "
-          "per tape x tapes / staged pairs (%d / %d), start-up left out:"
-          % (some.tapes, some.staged))
+          "tapes + per pair x staged pairs over strace runs of %s; amortised "
+          "= per pair + per tape x tapes / staged pairs (%d / %d), start-up "
+          "left out:" % (", ".join(some.labels), some.tapes, some.staged))
     for name in ("quornax", "floor"):
         fitted = counted[name].fitted
         if fitted is None:

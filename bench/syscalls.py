@@ -129,8 +129,9 @@ def fit(points):
 class Counted:
     """One program's counts: the whole corpus's per call, and the fit."""
 
-    def __init__(self, whole, staged, tapes, fitted):
+    def __init__(self, whole, staged, tapes, fitted, labels):
         self.whole = whole
+        self.labels = labels
         self.staged = staged
         self.tapes = tapes
         self.fitted = fitted
@@ -153,5 +154,5 @@ def count_all(setup, runs):
             if whole is None:
                 whole = calls
         result[program] = Counted(whole, points[0][1], points[0][0],
-                                  fit(points))
+                                  fit(points), [label for label, _, _ in runs])
     return result
