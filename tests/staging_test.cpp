@@ -167,7 +167,10 @@ TEST_F(staging_test, SymbolicLinkIsReplacedNotFollowed) {
     }
 }
 
+// With the directory held, a staging name is deleted whatever stands
+// there now.
 TEST_F(staging_test, FailedDeletionIsReportedAndTheRestStillGo) {
+    lock_staging_directory();
     descriptor.valid = 1;
     for (staged_count = 0; staged_count < 3; ++staged_count)
         ASSERT_EQ(stage_block(), 0);
@@ -182,6 +185,7 @@ TEST_F(staging_test, FailedDeletionIsReportedAndTheRestStillGo) {
     capture again(stderr);
     remove_staging_files();
     EXPECT_EQ(again.text(), "");
+    unlock_staging_directory();
 }
 
 }  // namespace
