@@ -63,11 +63,17 @@ bool same_file(const struct stat& status, const staged_file& file) {
 
 // Something may already stand under the name: a leftover staging file, or
 // a symbolic link planted there. Remove it and create the file anew,
-// exclusively, so that no link is ever followed.
+// exclusively, so that no link is ever followed. Where runs share the
+// directory unlocked, another may take the name again in between: a few
+// more tries, but not for ever, and never past what cannot be removed.
 int create_staging_file(const char* name) {
+    constexpr int tries = 8;
     int fd = open_sparing_descriptors(name, create_flags, staging_mode);
-    if (fd < 0 && errno == EEXIST) {
-        unlink(name);
+    for (int i = 1; i < tries && fd < 0 && errno == EEXIST; ++i) {
+        if (unlink(name) != 0 && errno != ENOENT) {
+            errno = EEXIST;
+            break;
+        }
         fd = open_sparing_descriptors(name, create_flags, staging_mode);
     }
     if (fd < 0) report_system_error(name);
@@ -117,7 +123,9 @@ void unlink_staged_name(int i) {
         }
         if (!same_file(status, staged[i])) return;
     }
-    if (unlink(name) != 0) report_system_error(name);
+    // Gone in the meantime is as good as deleted where others share it.
+    if (unlink(name) != 0 && !(directory_shared() && errno == ENOENT))
+        report_system_error(name);
 }
 
 }  // namespace
