@@ -2,6 +2,8 @@
 // listed and staged, where the image lands and what it holds to the byte.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -143,6 +145,21 @@ INSTANTIATE_TEST_SUITE_P(
                       "code05  ", "code06  ", "code07  ", "code08  ",
                       "code09  ", "code0A  ", "code0B  ", "code0C  ",
                       "code0D  ", "code0E  ", "code0F  ", "code10  "}},
+        // The screen form counts in upper-case hex too.
+        pairing_case{"tenth lone block a screen",
+                     join({lone_blocks(9), data_block(pattern(6912))}),
+                     lone_lines(9) + code_line("screen0A", 6912, "0x4000"),
+                     "",
+                     {"code01  ", "code02  ", "code03  ", "code04  ",
+                      "code05  ", "code06  ", "code07  ", "code08  ",
+                      "code09  ", "screen0A"}},
+        // The array letter byte 0x80 - 0x80 is a zero byte: the line is
+        // written whole all the same.
+        pairing_case{"zero byte in a listing line",
+                     join({array_header(2, "z", 2, 0x80),
+                           data_block(pattern(2))}),
+                     std::string("Array \0$[] z         ,     2 byte(s)\n", 37),
+                     "", {"z       "}},
         pairing_case{"empty lone block", data_block({}),
                      code_line("code01", 0, "0x0000"), "", {"code01  "}},
         // A waits, B replaces it; only B is seen.
@@ -266,6 +283,76 @@ bytes game_image() {
 const char* const game_listing =
     "Basic      run       ,   100 byte(s), start line 10\n"
     "Code       screen01  ,  6912 byte(s), start address 0x4000\n";
+
+// A tape that is not a regular file has no size to go by: it is read until
+// it ends. A feeder process writes the tape into a pipe on standard input
+// or into a FIFO, as `cat game.tap | quornax /dev/stdin` would.
+struct stream_case {
+    const char* what;
+    std::string arg;
+    bool fifo;    // feed the FIFO t.tap; else a pipe on standard input
+    bytes tape;
+    std::string out;
+    std::string err;
+    names left;
+    bytes image;  // of the image left, if any
+};
+
+void PrintTo(const stream_case& c, std::ostream* os) { *os << c.what; }
+
+class stream_tape : public conversion,
+                    public testing::WithParamInterface<stream_case> {};
+
+void feed(const bytes& tape, bool fifo) {
+    int ends[2] = {-1, -1};
+    if (!fifo && pipe(ends) != 0) _exit(125);
+    if (fork() == 0) {
+        int to = fifo ? open("t.tap", O_WRONLY) : ends[1];
+        bool whole = to >= 0 && write(to, tape.data(), tape.size()) ==
+                                    static_cast<ssize_t>(tape.size());
+        _exit(whole ? 0 : 1);
+    }
+    if (!fifo && (dup2(ends[0], 0) < 0 || close(ends[0]) || close(ends[1])))
+        _exit(125);
+}
+
+TEST_P(stream_tape, IsReadUntilItEnds) {
+    const stream_case& c = GetParam();
+    if (c.fifo) {
+        ASSERT_EQ(mkfifo(path("t.tap").c_str(), 0600), 0);
+    }
+    run_result r = run({c.arg}, [&c] { feed(c.tape, c.fifo); });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(entries_of(dir), c.left);
+    if (!c.image.empty()) {
+        EXPECT_TRUE(read_file(path(c.left.back())) == c.image);
+    }
+}
+
+bytes cut(bytes tape, size_t bytes_less) {
+    tape.resize(tape.size() - bytes_less);
+    return tape;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, stream_tape,
+    testing::Values(
+        stream_case{"a pipe", "/dev/stdin", false, game_tape(), game_listing,
+                    "", {"stdin.trd"}, game_image()},
+        stream_case{"a FIFO", "t.tap", true, game_tape(), game_listing, "",
+                    {"t.tap", "t.trd"}, game_image()},
+        stream_case{"a pipe that ends inside a block", "/dev/stdin", false,
+                    cut(game_tape(), 10),
+                    "Basic      run       ,   100 byte(s), start line 10\n",
+                    ": TAP block is cut short by end of TAP file !\n",
+                    {"stdin.trd"},
+                    expected_image({{block_basic, "run", 10, 100,
+                                     pattern(100, 3)}})},
+        // Zeros are blocks of length 0: the first ends the tape at once.
+        stream_case{"/dev/zero", "/dev/zero", false, {}, "",
+                    ": TAP header is too short !\n", {}, {}}));
 
 TEST_F(conversion, ExistingFileOfTheImageNameIsReplaced) {
     write_file(path("game.tap"), game_tape());

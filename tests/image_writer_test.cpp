@@ -115,6 +115,8 @@ TEST_P(file_layout, EntryAndSectors) {
     EXPECT_EQ(err, "");
     bytes disk = read_file(image);
     ASSERT_TRUE(image_is_consistent(disk));
+    // Both kinds of array are D; the type, not the variable byte, decides.
+    EXPECT_EQ(disk[entry_type], "BDDC"[c.file.type]);
     EXPECT_EQ(slice(disk, entry_param1, 4), c.params);
     EXPECT_EQ(disk[entry_sector_count], c.sectors);
     EXPECT_EQ(le16_at(disk, info + info_free_sectors), data_sectors - c.sectors);

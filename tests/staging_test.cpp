@@ -2,10 +2,12 @@
 // leaves is checked end to end, in failures_test.cpp.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <utility>
 
 #include "common/common.h"
 #include "tap/block_descriptor.h"
@@ -92,13 +94,40 @@ TEST_F(staging_test, HeaderlessScreenAndEmptyPayload) {
 
 TEST_F(staging_test, CreatedWithModeReducedByUmask) {
     descriptor.valid = 1;
-    mode_t old_mask = umask(027);
-    int result = stage_block();
-    umask(old_mask);
-    ASSERT_EQ(result, 0);
-    struct stat status;
-    ASSERT_EQ(stat(first_staging, &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0640u);
+    for (auto [mask, mode] : {std::pair<mode_t, mode_t>{027, 0640}, {0, 0666}}) {
+        mode_t old_mask = umask(mask);
+        int result = stage_block();
+        umask(old_mask);
+        ASSERT_EQ(result, 0);
+        struct stat status;
+        ASSERT_EQ(stat(first_staging, &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, mode) << "umask " << mask;
+        staged_count = 1;
+        remove_staging_files();
+        staged_count = 0;
+    }
+}
+
+// Out of descriptors, the staging files kept open are given back one by
+// one and read back by name: the image is the same.
+TEST_F(staging_test, FewDescriptorsGiveTheSameImage) {
+    bytes tape;
+    for (int i = 0; i < 40; ++i)
+        tape = join({tape, code_pair("f" + std::to_string(i),
+                                     pattern(100 + 37 * i, i), 0)});
+    write_file("t.tap", tape);
+    ASSERT_EQ(run({"t.tap"}).status, 0);
+    bytes plenty = read_file("t.trd");
+    for (rlim_t limit : {16, 7}) {
+        run_result r = run({"t.tap"}, [limit] {
+            rlimit few{limit, limit};
+            if (setrlimit(RLIMIT_NOFILE, &few) != 0) _exit(125);
+        });
+        EXPECT_EQ(r.status, 0) << limit;
+        EXPECT_EQ(r.err, "") << limit;
+        EXPECT_TRUE(read_file("t.trd") == plenty) << limit;
+        EXPECT_EQ(entries_of(dir), (names{"t.tap", "t.trd"})) << limit;
+    }
 }
 
 struct name_case {

@@ -27,7 +27,14 @@ struct child_setup {
     // Runs in the child after the redirections, in the directory: resource
     // limits, another user, waiting for a start signal and the like.
     std::function<void()> before_exec;
+    // The program to run; empty: the one just built.
+    std::string program;
 };
+
+// A copy of the built program that any user can run, for children that
+// become another user: the build folder may lie below a private one. Empty
+// where no such place can be made.
+std::string program_for_anyone();
 
 // Starts the built program with args in dir; the one fork and exec of the
 // tests.
@@ -42,8 +49,8 @@ run_result wait_for(pid_t child, const child_setup& setup = {});
 run_result run_binary(const std::string& dir, const names& args,
                       const std::function<void()>& before_exec = {});
 
-// A before_exec step: files cannot grow past this many bytes, and a write
-// beyond fails with EFBIG instead of killing the process.
+// A before_exec step: files cannot grow past this many bytes. SIGXFSZ has
+// its default action, which would kill a program that did not ignore it.
 std::function<void()> file_size_limit(rlim_t bytes);
 
 // Everything below dir, as paths relative to it, sorted; a directory ends
