@@ -1,15 +1,17 @@
 // What the systems the program runs on do differently, behind one small
-// interface: platform_posix.cpp for Linux and its kin, platform_windows.cpp
-// for Windows. Everything else is written once, against POSIX calls and
-// these functions.
+// interface: POSIX calls inline here and in platform_posix.cpp, Windows in
+// platform_windows.cpp. Everything else is written once, against POSIX
+// calls and these functions.
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // A tape may be larger than 4 GiB, and its size and every position in it
 // must come out right: 32-bit offsets would misread it quietly.
@@ -26,19 +28,18 @@ static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
 
 // Children do not inherit the descriptor.
 #define O_CLOEXEC O_NOINHERIT
-// An exclusive create fails on a link already standing under the name, as
-// on POSIX; the program opens nothing else by a name that it does not want
-// to follow.
+// An exclusive create fails on a link standing under the name, as on
+// POSIX; a staging file opened again by name is checked by its identity
+// where that matters (see staging.cpp).
 #define O_NOFOLLOW 0
-// No O_DIRECTORY: the C runtime cannot open a folder at all, and the one
-// folder the program opens, to lock it, is handled below.
 
 struct iovec {
     void* iov_base;
     size_t iov_len;
 };
+#define IOV_MAX 1024
 ssize_t writev(int fd, const iovec* pieces, int count);
-// As on POSIX, neither moves the descriptor's position.
+// Neither moves the descriptor's position, as on POSIX.
 ssize_t pread(int fd, void* buffer, size_t count, off_t offset);
 ssize_t preadv(int fd, const iovec* pieces, int count, off_t offset);
 #else
@@ -47,45 +48,86 @@ ssize_t preadv(int fd, const iovec* pieces, int count, off_t offset);
 
 namespace quornax {
 
-// Standard output and standard error carry exactly the bytes written, and
-// standard error is unbuffered, as C has it (the Windows C runtime buffers
-// it fully when it is not a console, which would move messages behind
-// later listing lines in a file that takes both). For the program's main,
-// before anything is printed.
+// What tells one file from another, whatever name it is reached by: on
+// POSIX its device and inode, on Windows its volume's serial number and
+// its file index.
+struct file_identity {
+    uint64_t volume;
+    uint64_t index;
+};
+
+inline bool operator==(const file_identity& a, const file_identity& b) {
+    return a.volume == b.volume && a.index == b.index;
+}
+
+#ifdef _WIN32
+// Windows deletes no file that is open, in this process or another: a
+// file is closed before it is deleted.
+constexpr bool removes_open_files = false;
+
+// Described with their POSIX versions below.
 void prepare_standard_streams();
+const char* error_text(int error_number);
+void explain_open_failure(const char* name);
+int remove_file(const char* name);
+int identify_open_file(int fd, file_identity* identity);
+int identify_name(const char* name, file_identity* identity);
+#else
+constexpr bool removes_open_files = true;
+
+// Standard output and standard error carry exactly the bytes written, and
+// standard error is unbuffered, as C has it. For the program's main,
+// before anything is printed.
+inline void prepare_standard_streams() {}
 
 // The text for an errno value, worded as glibc words it, so that messages
 // read the same on every system.
-const char* error_text(int error_number);
+inline const char* error_text(int error_number) {
+    return std::strerror(error_number);
+}
 
 // After an open of name failed: a folder under the name sets errno to
-// EISDIR, as Linux does, where Windows says EACCES.
-void explain_open_failure(const char* name);
+// EISDIR, where Windows says EACCES.
+inline void explain_open_failure(const char*) {}
 
-// unlink() that also removes a read-only file, as Linux does when the
-// folder is writable; a folder under the name fails with EISDIR. Windows
-// removes no file that is still open, by this process or another: close
-// it first.
-int remove_file(const char* name);
+// unlink() that also deletes a read-only file, as POSIX does when the
+// folder is writable; a folder under the name fails with EISDIR.
+inline int remove_file(const char* name) { return unlink(name); }
+
+// The identity of an open file, or of whatever stands under name, a link
+// not followed. 0, or -1 with errno set; async-signal-safe on POSIX.
+inline int identify_open_file(int fd, file_identity* identity) {
+    struct stat status;
+    if (fstat(fd, &status) != 0) return -1;
+    *identity = {static_cast<uint64_t>(status.st_dev),
+                 static_cast<uint64_t>(status.st_ino)};
+    return 0;
+}
+
+inline int identify_name(const char* name, file_identity* identity) {
+    struct stat status;
+    if (lstat(name, &status) != 0) return -1;
+    *identity = {static_cast<uint64_t>(status.st_dev),
+                 static_cast<uint64_t>(status.st_ino)};
+    return 0;
+}
+#endif
 
 // The working directory held for one conversion, so that a second
 // conversion there waits until the first lets go. Holding ends with
 // unlock_working_directory, or with the holder's death. A directory that
 // cannot be held gives not_locked, and the conversion goes on without.
-using directory_lock = intptr_t;
-constexpr directory_lock not_locked = -1;
-directory_lock lock_working_directory();
-void unlock_working_directory(directory_lock lock);
+using lock_handle = intptr_t;
+constexpr lock_handle not_locked = -1;
+lock_handle lock_working_directory();
+void unlock_working_directory(lock_handle lock);
 
 // handler runs when a signal ends the run (SIGINT, SIGTERM and, where the
 // system has them, SIGHUP and SIGPIPE), with the signal's disposition reset
 // to the default on entry, so that raising it again ends the run as the
 // signal would have. A signal ignored by whoever started the run, as for a
-// background job, stays ignored.
-void catch_ending_signals(void (*handler)(int));
-
-// Past a file size limit, writes fail with EFBIG instead of the signal
-// ending the run unreported. Windows knows no such limit.
-void ignore_file_size_signal();
+// background job, stays ignored. Past a file size limit, writes fail with
+// EFBIG instead of the signal ending the run unreported.
+void prepare_ending_signals(void (*handler)(int));
 
 }  // namespace quornax

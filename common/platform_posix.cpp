@@ -2,24 +2,15 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <initializer_list>
 
 #include "common/platform.h"
 
 namespace quornax {
 
-void prepare_standard_streams() {}
-
-const char* error_text(int error_number) { return std::strerror(error_number); }
-
-void explain_open_failure(const char*) {}
-
-int remove_file(const char* name) { return unlink(name); }
-
 // flock on the directory itself: no file is added to it, and the lock goes
 // with the last descriptor, closed by the system when the holder dies.
-directory_lock lock_working_directory() {
+lock_handle lock_working_directory() {
     int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return not_locked;
     while (flock(fd, LOCK_EX) != 0) {
@@ -31,11 +22,12 @@ directory_lock lock_working_directory() {
     return fd;
 }
 
-void unlock_working_directory(directory_lock lock) {
+void unlock_working_directory(lock_handle lock) {
     if (lock != not_locked) close(static_cast<int>(lock));
 }
 
-void catch_ending_signals(void (*handler)(int)) {
+void prepare_ending_signals(void (*handler)(int)) {
+    std::signal(SIGXFSZ, SIG_IGN);
     struct sigaction action {};
     action.sa_handler = handler;
     action.sa_flags = SA_RESETHAND;
@@ -48,7 +40,5 @@ void catch_ending_signals(void (*handler)(int)) {
         sigaction(signal_number, &action, nullptr);
     }
 }
-
-void ignore_file_size_signal() { std::signal(SIGXFSZ, SIG_IGN); }
 
 }  // namespace quornax

@@ -24,6 +24,32 @@ int errno_of_read_failure(DWORD error) {
     }
 }
 
+int errno_of_lookup_failure(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return EACCES;
+        default:
+            return EIO;
+    }
+}
+
+int identify_handle(HANDLE file, quornax::file_identity* identity) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(file, &information)) {
+        errno = errno_of_lookup_failure(GetLastError());
+        return -1;
+    }
+    identity->volume = information.dwVolumeSerialNumber;
+    identity->index = static_cast<uint64_t>(information.nFileIndexHigh) << 32 |
+                      information.nFileIndexLow;
+    return 0;
+}
+
 bool is_folder(const char* name) {
     DWORD attributes = GetFileAttributesA(name);
     return attributes != INVALID_FILE_ATTRIBUTES &&
@@ -149,13 +175,40 @@ int remove_file(const char* name) {
     return -1;
 }
 
+// The C runtime's stat knows no inode: the file index stands in for it.
+int identify_open_file(int fd, file_identity* identity) {
+    HANDLE file = handle_of(fd);
+    if (file == INVALID_HANDLE_VALUE) {
+        errno = EBADF;
+        return -1;
+    }
+    return identify_handle(file, identity);
+}
+
+// Opened for its attributes alone, which no sharing mode refuses; a link
+// is looked at itself, not followed.
+int identify_name(const char* name, file_identity* identity) {
+    HANDLE file = CreateFileA(
+        name, FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING,
+        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        errno = errno_of_lookup_failure(GetLastError());
+        return -1;
+    }
+    int result = identify_handle(file, identity);
+    CloseHandle(file);
+    return result;
+}
+
 // A named mutex stands in for flock on the folder: it is waited on the same
 // way, no file is added to the folder, and Windows hands it on when its
 // holder dies. Its name comes from the folder's final path, so that runs
 // reaching one folder by different names (a link, another letter case, a
 // drive letter and a mount point) still wait for each other; the path is
 // hashed, since a mutex name is limited and may hold no backslash.
-directory_lock lock_working_directory() {
+lock_handle lock_working_directory() {
     HANDLE folder = CreateFileW(
         L".", FILE_READ_ATTRIBUTES,
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -196,10 +249,10 @@ directory_lock lock_working_directory() {
         CloseHandle(mutex);
         return not_locked;
     }
-    return reinterpret_cast<directory_lock>(mutex);
+    return reinterpret_cast<lock_handle>(mutex);
 }
 
-void unlock_working_directory(directory_lock lock) {
+void unlock_working_directory(lock_handle lock) {
     if (lock == not_locked) return;
     HANDLE mutex = reinterpret_cast<HANDLE>(lock);
     ReleaseMutex(mutex);
@@ -210,13 +263,12 @@ void unlock_working_directory(directory_lock lock) {
 // SA_RESETHAND does. Windows has no SIGHUP or SIGPIPE: a write to a closed
 // pipe fails with EPIPE or EINVAL and is reported; Ctrl+Break comes as
 // SIGBREAK. The handler runs on a thread of its own while the program goes
-// on, and the process ends when it raises the signal again.
-void catch_ending_signals(void (*handler)(int)) {
+// on, and the process ends when it raises the signal again. Windows knows
+// no file size limit.
+void prepare_ending_signals(void (*handler)(int)) {
     for (int signal_number : {SIGINT, SIGTERM, SIGBREAK})
         if (std::signal(signal_number, handler) == SIG_IGN)
             std::signal(signal_number, SIG_IGN);
 }
-
-void ignore_file_size_signal() {}
 
 }  // namespace quornax

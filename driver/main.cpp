@@ -3,5 +3,6 @@
 
 int main(int argc, char** argv) {
     quornax::prepare_standard_streams();
+    quornax::prepare_signals();
     return quornax::run_quornax(argc, argv);
 }
