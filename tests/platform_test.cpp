@@ -13,8 +13,7 @@
 #include <thread>
 
 #include "common/platform.h"
-#include "run_program.h"
-#include "tap_builder.h"
+#include "support/fixture.h"
 
 using namespace quornax;
 using namespace quornax_test;
@@ -101,20 +100,20 @@ TEST_F(platform, RemovingAFileReadOnlyOrNot) {
 
 TEST_F(platform, OpeningAFolderFailsAsADirectory) {
     fs::create_directory("folder");
-    EXPECT_EQ(std::fopen("folder", "wb"), nullptr);
+    EXPECT_EQ(open("folder", O_WRONLY | O_CREAT | O_TRUNC, 0666), -1);
     explain_open_failure("folder");
     EXPECT_EQ(errno, EISDIR);
-    EXPECT_EQ(std::fopen("absent/t.tap", "rb"), nullptr);
+    EXPECT_EQ(open("absent/t.tap", O_RDONLY), -1);
     explain_open_failure("absent/t.tap");
     EXPECT_EQ(errno, ENOENT);
 }
 
 TEST_F(platform, SecondHolderOfTheDirectoryWaits) {
-    directory_lock first = lock_working_directory();
+    lock_handle first = lock_working_directory();
     ASSERT_NE(first, not_locked);
     std::atomic<bool> held{false};
     std::thread second([&] {
-        directory_lock lock = lock_working_directory();
+        lock_handle lock = lock_working_directory();
         held = true;
         unlock_working_directory(lock);
     });
@@ -129,7 +128,7 @@ TEST_F(platform, SecondHolderOfTheDirectoryWaits) {
 // Windows lets go of a lock whose holder ended without letting go itself.
 TEST_F(platform, LockOfAHolderThatEndedIsFree) {
     std::thread([] { lock_working_directory(); }).join();
-    directory_lock lock = lock_working_directory();
+    lock_handle lock = lock_working_directory();
     EXPECT_NE(lock, not_locked);
     unlock_working_directory(lock);
 }
@@ -141,7 +140,7 @@ void catch_signal(int signal_number) { caught = signal_number; }
 TEST(ending_signals, AreCaughtOnceUnlessIgnored) {
     caught = 0;
     std::signal(SIGINT, SIG_IGN);
-    catch_ending_signals(catch_signal);
+    prepare_ending_signals(catch_signal);
     std::raise(SIGTERM);
     EXPECT_EQ(caught, SIGTERM);
     // Back to the default: raised again, the signal would end the run.

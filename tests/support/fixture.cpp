@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 
 #include "common/common.h"
@@ -19,10 +20,27 @@ namespace quornax_test {
 
 using namespace quornax;
 
+namespace {
+
+// A directory of its own under the system's temporary one, private as
+// mkdtemp would make it; by the standard library alone, which Windows has.
+std::string make_temp_dir() {
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fs::path candidate = fs::temp_directory_path() /
+                             ("quornax-test-" + std::to_string(random() % 1000000000));
+        if (!fs::create_directory(candidate)) continue;
+        fs::permissions(candidate, fs::perms::owner_all, fs::perm_options::replace);
+        return candidate.string();
+    }
+    throw std::runtime_error("no temporary directory");
+}
+
+}  // namespace
+
 void temp_dir_test::SetUp() {
-    std::string pattern = (fs::temp_directory_path() / "quornax-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir = pattern;
+    dir = make_temp_dir();
     old_cwd = fs::current_path().string();
     fs::current_path(dir);
     work_buffer = static_cast<uint8_t*>(std::calloc(work_buffer_size, 1));
@@ -47,7 +65,7 @@ void temp_dir_test::TearDown() {
 void temp_dir_test::open_tape(const bytes& content, const std::string& name) {
     write_file(name, content);
     if (tape_fd >= 0) close(tape_fd);
-    tape_fd = open(name.c_str(), O_RDONLY);
+    tape_fd = open(name.c_str(), O_RDONLY | O_BINARY);
     tape_name = name;
     tap_name = tape_name.c_str();
     tap_size = get_file_size(tape_fd);

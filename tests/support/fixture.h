@@ -22,10 +22,12 @@ protected:
 
     std::string path(const std::string& name) const { return dir + "/" + name; }
 
+#ifndef _WIN32  // where the tests start no process
     run_result run(const names& args,
                    const std::function<void()>& before_exec = {}) {
         return run_binary(dir, args, before_exec);
     }
+#endif
 
     // Writes content to a file and opens it as the tape being converted,
     // setting tap_name and tap_size as the driver does.

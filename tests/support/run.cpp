@@ -1,9 +1,11 @@
 #include "run.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <csignal>
@@ -16,6 +18,7 @@ namespace fs = std::filesystem;
 
 namespace quornax_test {
 
+#ifndef _WIN32  // where the tests start no process
 namespace {
 
 bool redirect(const std::string& file, int fd) {
@@ -95,6 +98,7 @@ std::function<void()> file_size_limit(rlim_t bytes) {
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
     };
 }
+#endif
 
 names entries_of(const std::string& dir) {
     names found;

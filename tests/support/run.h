@@ -2,7 +2,9 @@
 // there.
 #pragma once
 
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 #include <sys/types.h>
 
 #include <functional>
@@ -20,6 +22,7 @@ struct run_result {
     int signal = 0;    // the signal that ended it, if one did
 };
 
+#ifndef _WIN32  // where the tests start no process
 // How a child is set up before the program replaces it.
 struct child_setup {
     std::string out;  // file for standard output; empty: /dev/null
@@ -52,6 +55,7 @@ run_result run_binary(const std::string& dir, const names& args,
 // A before_exec step: files cannot grow past this many bytes. SIGXFSZ has
 // its default action, which would kill a program that did not ignore it.
 std::function<void()> file_size_limit(rlim_t bytes);
+#endif
 
 // Everything below dir, as paths relative to it, sorted; a directory ends
 // in '/'.
