@@ -108,6 +108,23 @@ TEST_F(platform, OpeningAFolderFailsAsADirectory) {
     EXPECT_EQ(errno, ENOENT);
 }
 
+// One file through its descriptor and through its name, and another.
+TEST_F(platform, FilesAreKnownByTheirIdentity) {
+    write_file("one", {1});
+    write_file("other", {1});
+    int fd = open("one", O_RDONLY);
+    file_identity by_fd{}, by_name{}, other{};
+    EXPECT_EQ(identify_open_file(fd, &by_fd), 0);
+    EXPECT_EQ(identify_name("one", &by_name), 0);
+    EXPECT_EQ(identify_name("other", &other), 0);
+    close(fd);
+    EXPECT_TRUE(by_fd == by_name);
+    EXPECT_FALSE(by_fd == other);
+    errno = 0;
+    EXPECT_EQ(identify_name("absent", &other), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
 TEST_F(platform, SecondHolderOfTheDirectoryWaits) {
     lock_handle first = lock_working_directory();
     ASSERT_NE(first, not_locked);

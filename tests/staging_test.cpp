@@ -223,4 +223,13 @@ TEST_F(staging_test, FailedDeletionIsReportedAndTheRestStillGo) {
 }
 #endif
 
+// A signal handler deletes the staging files, kept open as they are.
+TEST_F(staging_test, SignalHandlerDeletesTheFilesKeptOpen) {
+    descriptor.valid = 1;
+    for (staged_count = 0; staged_count < 3; ++staged_count)
+        ASSERT_EQ(stage_block(), 0);
+    remove_staging_files_on_signal();
+    EXPECT_TRUE(entries_of(dir).empty());
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -70,6 +71,34 @@ void temp_dir_test::open_tape(const bytes& content, const std::string& name) {
     tap_name = tape_name.c_str();
     tap_size = get_file_size(tape_fd);
     start_tap_stream(tape, tape_fd);
+}
+
+// On POSIX the limit is lowered to the lowest descriptor free, which is
+// then taken; Windows has a fixed number, taken one by one.
+descriptors_used_up::descriptors_used_up() {
+#ifdef _WIN32
+    // Wine's C runtime says ENFILE where Windows' says EMFILE.
+    for (int fd; (fd = open("NUL", O_RDONLY)) >= 0;) taken.push_back(fd);
+    if (errno != EMFILE && errno != ENFILE) {
+        for (int fd : taken) close(fd);
+        throw std::runtime_error("cannot use up descriptors");
+    }
+#else
+    int lowest_free = open("/dev/null", O_RDONLY);
+    if (lowest_free < 0 || getrlimit(RLIMIT_NOFILE, &old_limit) != 0)
+        throw std::runtime_error("cannot use up descriptors");
+    taken.push_back(lowest_free);
+    rlimit tight{static_cast<rlim_t>(lowest_free) + 1, old_limit.rlim_max};
+    if (setrlimit(RLIMIT_NOFILE, &tight) != 0)
+        throw std::runtime_error("cannot use up descriptors");
+#endif
+}
+
+descriptors_used_up::~descriptors_used_up() {
+#ifndef _WIN32
+    setrlimit(RLIMIT_NOFILE, &old_limit);
+#endif
+    for (int fd : taken) close(fd);
 }
 
 capture::capture(FILE* stream) : stream(stream), file(std::tmpfile()) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "run.h"
 #include "tap_builder.h"
@@ -39,6 +40,22 @@ protected:
 
 private:
     std::string old_cwd;
+};
+
+// Takes every descriptor the process may still open, until it goes out of
+// scope: an open in between fails with EMFILE.
+class descriptors_used_up {
+public:
+    descriptors_used_up();
+    ~descriptors_used_up();
+    descriptors_used_up(const descriptors_used_up&) = delete;
+    descriptors_used_up& operator=(const descriptors_used_up&) = delete;
+
+private:
+    std::vector<int> taken;
+#ifndef _WIN32
+    rlimit old_limit;
+#endif
 };
 
 // What the code under test writes to standard output or standard error
