@@ -132,6 +132,36 @@ package:
 	@$(call quietly,cmake --build "$(PACKAGE_BUILD)" -j $(JOBS))
 	cd "$(PACKAGE_BUILD)" && cpack
 
+# Windows: quornax.exe cross-built with MinGW-w64 (the toolchain file
+# cmake/mingw-w64-x86_64.cmake), tested under wine against the Linux
+# build in $(BUILD), and packed as a zip with the README and the licence.
+WINDOWS_BUILD ?= build-windows
+.PHONY: windows test-windows package-windows
+
+configure_windows = \
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null || { \
+    echo "make $@: install g++-mingw-w64-x86-64-posix first; tools/install-build-deps does it, as root" >&2; \
+    exit 1; }; \
+  $(call configure,$(WINDOWS_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake)
+
+windows:
+	@$(configure_windows)
+	@$(call quietly,cmake --build "$(WINDOWS_BUILD)" --target quornax -j $(JOBS))
+
+# The unit tests, and GoogleTest from its sources, are built for Windows.
+test-windows: all
+	@command -v wine >/dev/null || { \
+	  echo "make $@: install wine first; tools/install-build-deps does it, as root" >&2; \
+	  exit 1; }
+	@$(configure_windows)
+	@$(call check_tests,$(WINDOWS_BUILD))
+	@$(call quietly,cmake --build "$(WINDOWS_BUILD)" -j $(JOBS))
+	@cd "$(WINDOWS_BUILD)" && $(call quietly,cpack -G ZIP)
+	@tools/test-windows "$(WINDOWS_BUILD)" "$(BUILD)/quornax"
+
+package-windows: windows
+	cd "$(WINDOWS_BUILD)" && cpack -G ZIP
+
 # Every folder the targets here make, those of targets to come included.
 clean:
 	rm -rf "$(BUILD)" "$(SANITIZE_BUILD)" "$(FUZZ_BUILD)" "$(PACKAGE_BUILD)" build-windows build-web demo-out
