@@ -72,6 +72,7 @@ void explain_open_failure(const char* name);
 int remove_file(const char* name);
 int identify_open_file(int fd, file_identity* identity);
 int identify_name(const char* name, file_identity* identity);
+void release_on_signal(int fd);
 #else
 constexpr bool removes_open_files = true;
 
@@ -111,6 +112,11 @@ inline int identify_name(const char* name, file_identity* identity) {
                  static_cast<uint64_t>(status.st_ino)};
     return 0;
 }
+
+// Closes fd in a signal handler, so that its file can be deleted where
+// open files cannot, without waiting for a write on it that the run was
+// in the middle of. Nothing else may use fd afterwards.
+inline void release_on_signal(int fd) { close(fd); }
 #endif
 
 // The working directory held for one conversion, so that a second

@@ -259,15 +259,47 @@ void unlock_working_directory(lock_handle lock) {
     CloseHandle(mutex);
 }
 
+void release_on_signal(int fd) {
+    HANDLE file = handle_of(fd);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
+namespace {
+
+void (*ending_handler)(int) = nullptr;
+HANDLE main_thread = nullptr;
+DWORD main_thread_id = 0;
+
+// Ctrl+C and Ctrl+Break reach the program on a thread of their own while
+// the program goes on: it is stopped first, as a POSIX signal stops it, so
+// that the handler finds everything as it was and nothing is printed
+// after it; a read or write it waits in is cancelled, since the file could
+// not be deleted before that ends. SIGTERM, raised by the program itself,
+// comes on its own thread.
+void stop_then_handle(int signal_number) {
+    if (GetCurrentThreadId() != main_thread_id && main_thread != nullptr) {
+        SuspendThread(main_thread);
+        CancelSynchronousIo(main_thread);
+    }
+    ending_handler(signal_number);
+}
+
+}  // namespace
+
 // The C runtime resets a handler to the default before calling it, as
-// SA_RESETHAND does. Windows has no SIGHUP or SIGPIPE: a write to a closed
-// pipe fails with EPIPE or EINVAL and is reported; Ctrl+Break comes as
-// SIGBREAK. The handler runs on a thread of its own while the program goes
-// on, and the process ends when it raises the signal again. Windows knows
-// no file size limit.
+// SA_RESETHAND does, and the default ends the process. Windows has no
+// SIGHUP or SIGPIPE: a write to a closed pipe fails with EPIPE or EINVAL
+// and is reported; Ctrl+Break comes as SIGBREAK. Windows knows no file
+// size limit.
 void prepare_ending_signals(void (*handler)(int)) {
+    ending_handler = handler;
+    main_thread_id = GetCurrentThreadId();
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(),
+                         GetCurrentProcess(), &main_thread, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+        main_thread = nullptr;
     for (int signal_number : {SIGINT, SIGTERM, SIGBREAK})
-        if (std::signal(signal_number, handler) == SIG_IGN)
+        if (std::signal(signal_number, stop_then_handle) == SIG_IGN)
             std::signal(signal_number, SIG_IGN);
 }
 

@@ -221,7 +221,7 @@ void remove_staging_files_on_signal() {
         const char* name = staging_table[i];
         if (name[0] == '\0') continue;
         if (!removes_open_files && staged[i].kept) {
-            close(staged[i].fd);
+            release_on_signal(staged[i].fd);
             staged[i].kept = false;
         }
         file_identity identity;

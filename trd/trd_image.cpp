@@ -263,7 +263,7 @@ int write_trd_image(const char* image_name) {
 void remove_unfinished_image() {
     const char* name = unfinished_image;
     if (name == nullptr) return;
-    if (!removes_open_files) close(unfinished_image_fd);
+    if (!removes_open_files) release_on_signal(unfinished_image_fd);
     unlink(name);
 }
 
