@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all configure test demo clean
+.PHONY: all configure test demo clean web
 
 all: $(BUILD)/quornax
 
@@ -86,6 +86,16 @@ package:
 	  -DQUORNAX_TESTS=OFF -DQUORNAX_GZIP_MAN=ON
 	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
 	cd $(PACKAGE_BUILD) && cpack
+
+# The web page: the program built to WebAssembly by emscripten, beside an
+# index.html that runs it. emcc's own tools need Debian's node modules
+# even when node itself comes from elsewhere.
+WEB_BUILD ?= build-web
+WEB_NODE_PATH = /usr/share/nodejs$${NODE_PATH:+:$$NODE_PATH}
+
+web:
+	emcmake cmake -S . -B $(WEB_BUILD) -DQUORNAX_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
+	NODE_PATH=$(WEB_NODE_PATH) cmake --build $(WEB_BUILD) -j $(JOBS)
 
 clean:
 	rm -rf $(BUILD) demo-out
