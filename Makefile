@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all configure test demo clean web
+.PHONY: all configure test demo clean web test-web
 
 all: $(BUILD)/quornax
 
@@ -91,11 +91,18 @@ package:
 # index.html that runs it. emcc's own tools need Debian's node modules
 # even when node itself comes from elsewhere.
 WEB_BUILD ?= build-web
+WEBREF_BUILD ?= build-webref
 WEB_NODE_PATH = /usr/share/nodejs$${NODE_PATH:+:$$NODE_PATH}
 
 web:
 	emcmake cmake -S . -B $(WEB_BUILD) -DQUORNAX_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
 	NODE_PATH=$(WEB_NODE_PATH) cmake --build $(WEB_BUILD) -j $(JOBS)
+
+# The page in headless Chromium against a Linux build of the same sources.
+test-web: web
+	cmake -S . -B $(WEBREF_BUILD) -DQUORNAX_TESTS=OFF
+	cmake --build $(WEBREF_BUILD) -j $(JOBS)
+	python3 web/test_web.py $(WEB_BUILD) $(WEBREF_BUILD)/quornax
 
 clean:
 	rm -rf $(BUILD) demo-out
