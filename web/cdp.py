@@ -56,7 +56,7 @@ class Browser:
         self._next_id = 0
         self._waiting = {}
         self._lock = threading.Lock()
-        self.events = queue.Queue()
+        self._sessions = {}  # session id: its queue of events
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 
@@ -76,12 +76,16 @@ class Browser:
                     if slot is not None:
                         slot.put(message)
                 else:
-                    self.events.put(message)
+                    with self._lock:
+                        events = self._sessions.get(message.get("sessionId"))
+                    if events is not None:
+                        events.put(message)
         with self._lock:
             for slot in self._waiting.values():
                 slot.put({"error": {"message": "browser closed its pipe"}})
             self._waiting.clear()
-        self.events.put(None)
+            for events in self._sessions.values():
+                events.put(None)
 
     def send(self, method, params=None, session=None, timeout=60):
         with self._lock:
@@ -132,6 +136,10 @@ class Page:
         self.session = browser.send("Target.attachToTarget",
                                     {"targetId": target, "flatten": True})["sessionId"]
         self.crashed = False
+        self.errors = []  # exceptions the page's scripts left uncaught
+        self.events = queue.Queue()
+        with browser._lock:
+            browser._sessions[self.session] = self.events
         for domain in ("Page", "Runtime", "Inspector"):
             self.send(domain + ".enable")
         self.send("Emulation.setDeviceMetricsOverride",
@@ -171,15 +179,24 @@ class Page:
                 raise BrowserError("timed out waiting for " + expression)
             time.sleep(0.02)
 
-    def _check_crash(self):
+    def poll(self):
+        """Takes in the events that came for this page."""
         while True:
             try:
-                event = self.browser.events.get_nowait()
+                event = self.events.get_nowait()
             except queue.Empty:
-                break
-            if event is None or (event.get("method") == "Inspector.targetCrashed"
-                                 and event.get("sessionId") == self.session):
+                return
+            if event is None:
                 self.crashed = True
+            elif event.get("method") == "Inspector.targetCrashed":
+                self.crashed = True
+            elif event.get("method") == "Runtime.exceptionThrown":
+                details = event["params"]["exceptionDetails"]
+                self.errors.append(details.get("exception", {}).get(
+                    "description", details.get("text")))
+
+    def _check_crash(self):
+        self.poll()
         if self.crashed:
             raise BrowserError("the page's renderer crashed")
 

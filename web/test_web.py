@@ -312,6 +312,7 @@ def main(args):
             shutil.copytree(web, site, ignore=shutil.ignore_patterns("CMake*", "*.png", "*.a"))
             shutil.copy(os.path.join(tapes, "demo.tap"), site)
             server = serve(site)
+            phone = None
             try:
                 phone = Page(browser, width=390, height=844, scale=2, mobile=True)
                 phone.navigate("http://127.0.0.1:%d/index.html?tap=demo.tap" % server.server_port)
@@ -325,6 +326,10 @@ def main(args):
             finally:
                 server.shutdown()
                 server.server_close()
+            for tab in (page, phone):
+                if tab is not None:
+                    tab.poll()
+                    failures += ["uncaught in the page: %s" % e for e in tab.errors]
         finally:
             log = browser.browser_log()
             browser.close()
