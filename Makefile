@@ -1,28 +1,61 @@
 # The two commands a new user runs: `make demo` and `make test`.
+# `make` and `make demo` build the program alone and need only a C++20
+# compiler, CMake and make; `make test` needs GoogleTest and python3 too.
+# tools/install-build-deps installs all that the targets here use.
+#
+# The tree may sit in a folder whose name holds blanks, so paths are quoted
+# in the recipes and never go through make's own word lists; that is also
+# why the targets are phony and the build is left to CMake.
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# Options for the first configuring of $(BUILD), e.g.
+# CMAKE_ARGS=-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON to build as if without it.
+CMAKE_ARGS ?=
 
-.PHONY: all configure test demo clean web test-web
+.PHONY: all demo test clean
 
-all: $(BUILD)/quornax
+# Configuring and building say nothing unless they fail; V=1 shows it all.
+ifdef V
+quietly = $(1)
+else
+quietly = out=$$( { $(1); } 2>&1 ) || { printf '%s\n' "$$out"; exit 1; }
+endif
 
-configure: $(BUILD)/CMakeCache.txt
+# $(1): a build folder, configured with the options $(2) unless it is
+# already; later, cmake --build configures again when a CMakeLists.txt
+# has changed.
+configure = [ -f "$(1)/CMakeCache.txt" ] || { $(call quietly,cmake -S . -B "$(1)" $(2)); }
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD)
+# What the tests lack, as the last configuring found it; a folder
+# configured before GoogleTest was installed is configured again to see
+# whether it still lacks it.
+tests_missing = sed -n 's/^QUORNAX_TESTS_MISSING:INTERNAL=//p' "$(1)/CMakeCache.txt"
+check_tests = \
+  if [ -n "$$($(call tests_missing,$(1)))" ]; then \
+    $(call quietly,cmake -S . -B "$(1)"); \
+  fi; \
+  missing="$$($(call tests_missing,$(1)))"; \
+  if [ -n "$$missing" ]; then \
+    echo "make $@: install $$missing first; tools/install-build-deps does it, as root" >&2; \
+    exit 1; \
+  fi
 
-$(BUILD)/quornax: configure FORCE
-	cmake --build $(BUILD) -j $(JOBS)
+all:
+	@$(call configure,$(BUILD),$(CMAKE_ARGS))
+	@$(call quietly,cmake --build "$(BUILD)" --target quornax -j $(JOBS))
 
-test: $(BUILD)/quornax
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+test:
+	@$(call configure,$(BUILD),$(CMAKE_ARGS))
+	@$(call check_tests,$(BUILD))
+	@$(call quietly,cmake --build "$(BUILD)" -j $(JOBS))
+	@ctest --test-dir "$(BUILD)" --output-on-failure -j2
 
 # The sample tape is converted in a fresh folder, so that everything left
 # there afterwards is the program's doing. $(BUILD) may be relative or not.
-demo: $(BUILD)/quornax
+demo: all
 	@rm -rf demo-out && mkdir demo-out && cp examples/demo.tap demo-out/
 	@echo "demo-out\$$ quornax demo.tap"
-	@cd demo-out && $(abspath $(BUILD))/quornax demo.tap
+	@program="$$(cd "$(BUILD)" && pwd)/quornax" && cd demo-out && "$$program" demo.tap
 	@echo
 	@echo "demo-out now holds: $$(cd demo-out && echo *)"
 	@echo "demo.trd is $$(wc -c < demo-out/demo.trd) bytes. Its catalogue, one 16-byte entry per file:"
@@ -37,74 +70,89 @@ FUZZ_CXX ?= clang++
 SANITIZE_BUILD ?= build-sanitize
 SANITIZE = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 VALGRIND = valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=all
-PROGRAM_SOURCES = $(filter-out driver/main.cpp,$(wildcard driver/*.cpp tap/*.cpp trd/*.cpp))
 
 .PHONY: fuzz test-sanitize memcheck
 
-$(FUZZ_BUILD)/fuzz_convert: fuzz/fuzz_convert.cpp $(PROGRAM_SOURCES) $(wildcard */*.h)
-	@mkdir -p $(FUZZ_BUILD)
-	$(FUZZ_CXX) -std=c++20 -g -O1 -I. -D_FILE_OFFSET_BITS=64 -Wall -Wextra -Wpedantic \
-	  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-	  -o $@ fuzz/fuzz_convert.cpp $(PROGRAM_SOURCES)
-
-# What a run finds goes to a scratch copy of the seed corpus, kept from run
-# to run, so the committed corpus stays small.
-fuzz: $(FUZZ_BUILD)/fuzz_convert
-	@mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/artifacts
-	cp fuzz/corpus/* $(FUZZ_BUILD)/corpus/
-	$(FUZZ_BUILD)/fuzz_convert -max_total_time=$(FUZZ_SECONDS) -max_len=8192 \
+# The fuzzer is built by CMake from the library's own sources, in a folder
+# of its own, as the option QUORNAX_FUZZ has it; -O1 as below. What a run
+# finds goes to a scratch copy of the seed corpus, kept from run to run,
+# so the committed corpus stays small.
+fuzz:
+	@command -v "$(FUZZ_CXX)" >/dev/null || { \
+	  echo "make fuzz: install clang and libclang-rt-14-dev first; tools/install-build-deps does it, as root" >&2; \
+	  exit 1; }
+	@$(call configure,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER="$(FUZZ_CXX)" \
+	  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 \
+	  -DQUORNAX_FUZZ=ON -DQUORNAX_TESTS=OFF)
+	@$(call quietly,cmake --build "$(FUZZ_BUILD)" --target quornax_fuzz -j $(JOBS))
+	@mkdir -p "$(FUZZ_BUILD)/corpus" "$(FUZZ_BUILD)/artifacts"
+	@cp fuzz/corpus/* "$(FUZZ_BUILD)/corpus/"
+	@folder="$$(cd "$(FUZZ_BUILD)" && pwd)" && \
+	"$$folder/quornax_fuzz" -max_total_time=$(FUZZ_SECONDS) -max_len=8192 \
 	  -print_final_stats=1 -close_fd_mask=3 \
-	  -artifact_prefix=$(abspath $(FUZZ_BUILD)/artifacts)/ $(abspath $(FUZZ_BUILD)/corpus)
+	  "-artifact_prefix=$$folder/artifacts/" "$$folder/corpus"
 
 # -O1: much quicker to build than the optimised default, and the reports
 # still point at the right lines.
 test-sanitize:
-	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug \
-	  "-DCMAKE_CXX_FLAGS=$(SANITIZE) -O1" "-DCMAKE_EXE_LINKER_FLAGS=$(SANITIZE)"
-	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
-	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
+	@$(call configure,$(SANITIZE_BUILD),-DCMAKE_BUILD_TYPE=Debug \
+	  "-DCMAKE_CXX_FLAGS=$(SANITIZE) -O1" "-DCMAKE_EXE_LINKER_FLAGS=$(SANITIZE)")
+	@$(call check_tests,$(SANITIZE_BUILD))
+	@$(call quietly,cmake --build "$(SANITIZE_BUILD)" -j $(JOBS))
+	@ctest --test-dir "$(SANITIZE_BUILD)" --output-on-failure -j2
 
-memcheck: $(BUILD)/quornax
-	@scratch=$$(mktemp -d) && trap 'rm -rf "$$scratch"' EXIT && \
+memcheck: all
+	@command -v valgrind >/dev/null && command -v python3 >/dev/null || { \
+	  echo "make memcheck: install valgrind and python3 first; tools/install-build-deps does it, as root" >&2; \
+	  exit 1; }
+	@program="$$(cd "$(BUILD)" && pwd)/quornax" && \
+	scratch="$$(mktemp -d)" && trap 'rm -rf "$$scratch"' EXIT && \
 	cp examples/demo.tap "$$scratch"/ && \
 	python3 fuzz/make_tapes.py pairs 130 "$$scratch"/pairs130.tap && \
 	cd "$$scratch" && \
-	$(VALGRIND) $(abspath $(BUILD))/quornax demo.tap >/dev/null && \
-	$(VALGRIND) $(abspath $(BUILD))/quornax pairs130.tap >/dev/null && \
+	$(VALGRIND) "$$program" demo.tap >/dev/null && \
+	$(VALGRIND) "$$program" pairs130.tap >/dev/null && \
 	echo "memcheck: demo.tap and pairs130.tap without errors or leaks"
 
 # Times one run over 300 synthetic tapes against split writing as many
 # bytes into as many files; BENCH_ARGS passes options on (--dir, --tapes).
 .PHONY: bench package
-bench: $(BUILD)/quornax
-	python3 bench/bench.py $(BUILD)/quornax $(BENCH_ARGS)
+bench:
+	@$(call configure,$(BUILD),$(CMAKE_ARGS))
+	@$(call quietly,cmake --build "$(BUILD)" --target quornax quornax_measure quornax_floor -j $(JOBS))
+	python3 bench/bench.py "$(BUILD)/quornax" \
+	  --measure "$(BUILD)/bench/quornax_measure" \
+	  --floor "$(BUILD)/bench/quornax_floor" $(BENCH_ARGS)
 
 # A Debian package from a release build of its own, without the tests.
 PACKAGE_BUILD ?= build-pkg
 package:
-	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=Release \
-	  -DQUORNAX_TESTS=OFF -DQUORNAX_GZIP_MAN=ON
-	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
-	cd $(PACKAGE_BUILD) && cpack
+	@$(call configure,$(PACKAGE_BUILD),-DCMAKE_BUILD_TYPE=Release \
+	  -DQUORNAX_TESTS=OFF -DQUORNAX_GZIP_MAN=ON)
+	@$(call quietly,cmake --build "$(PACKAGE_BUILD)" -j $(JOBS))
+	cd "$(PACKAGE_BUILD)" && cpack
 
-# The web page: the program built to WebAssembly by emscripten, beside an
-# index.html that runs it. emcc's own tools need Debian's node modules
-# even when node itself comes from elsewhere.
+# The web page: `make web` builds $(WEB_BUILD)/index.html and quornax.js,
+# the program built to WebAssembly by emscripten (emcc's own tools need
+# Debian's node modules, even when node comes from elsewhere); `make
+# test-web` converts tapes in it, in headless Chromium, and compares every
+# result with the Linux build in $(BUILD).
 WEB_BUILD ?= build-web
-WEBREF_BUILD ?= build-webref
 WEB_NODE_PATH = /usr/share/nodejs$${NODE_PATH:+:$$NODE_PATH}
-
+.PHONY: web test-web
 web:
-	emcmake cmake -S . -B $(WEB_BUILD) -DQUORNAX_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
-	NODE_PATH=$(WEB_NODE_PATH) cmake --build $(WEB_BUILD) -j $(JOBS)
+	@command -v emcmake >/dev/null || { \
+	  echo "make web: install emscripten first; tools/install-build-deps does it, as root" >&2; \
+	  exit 1; }
+	@export NODE_PATH=$(WEB_NODE_PATH) && \
+	{ [ -f "$(WEB_BUILD)/CMakeCache.txt" ] || { $(call quietly,emcmake cmake -S . -B "$(WEB_BUILD)" \
+	  -DCMAKE_BUILD_TYPE=Release -DQUORNAX_TESTS=OFF); }; } && \
+	$(call quietly,cmake --build "$(WEB_BUILD)" --target quornax -j $(JOBS))
+	@echo "make web: open $(WEB_BUILD)/index.html"
 
-# The page in headless Chromium against a Linux build of the same sources.
-test-web: web
-	cmake -S . -B $(WEBREF_BUILD) -DQUORNAX_TESTS=OFF
-	cmake --build $(WEBREF_BUILD) -j $(JOBS)
-	python3 web/test_web.py $(WEB_BUILD) $(WEBREF_BUILD)/quornax
+test-web: all web
+	@python3 web/test_web.py "$(WEB_BUILD)" "$(BUILD)/quornax"
 
+# Every folder the targets here make, those of targets to come included.
 clean:
-	rm -rf $(BUILD) demo-out
-
-FORCE:
+	rm -rf "$(BUILD)" "$(SANITIZE_BUILD)" "$(FUZZ_BUILD)" "$(PACKAGE_BUILD)" build-windows build-web demo-out

@@ -1,6 +1,9 @@
 #include "common/common.h"
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -9,7 +12,40 @@ namespace quornax {
 uint8_t* work_buffer = nullptr;
 const char* tap_name = nullptr;
 
-void flush_listing() { std::fflush(stdout); }
+namespace {
+
+// A pipe takes a write of up to PIPE_BUF bytes in one piece.
+#ifdef PIPE_BUF
+constexpr size_t listing_buffer_size = PIPE_BUF;
+#else
+constexpr size_t listing_buffer_size = 512;  // the least any system gives
+#endif
+
+char listing_buffer[listing_buffer_size];
+size_t listing_waiting = 0;  // bytes of whole lines in listing_buffer
+
+}  // namespace
+
+void write_listing(const char* line, size_t length) {
+    if (listing_waiting + length > listing_buffer_size) flush_listing();
+    if (length > listing_buffer_size) length = listing_buffer_size;
+    std::memcpy(listing_buffer + listing_waiting, line, length);
+    listing_waiting += length;
+}
+
+void flush_listing() {
+    int saved_errno = errno;  // a report may be about to print it
+    size_t written = 0;
+    while (written < listing_waiting) {
+        ssize_t count = write(STDOUT_FILENO, listing_buffer + written,
+                              listing_waiting - written);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) break;
+        written += static_cast<size_t>(count);
+    }
+    listing_waiting = 0;
+    errno = saved_errno;
+}
 
 void report_system_error(const char* prefix) {
     const char* text = std::strerror(errno);
@@ -18,6 +54,54 @@ void report_system_error(const char* prefix) {
         std::fprintf(stderr, "%s: %s\n", prefix, text);
     else
         std::fprintf(stderr, "%s\n", text);
+}
+
+namespace {
+
+// Moves past done bytes of the pieces; returns how many pieces are left
+// and advances *pieces to the first of them.
+int skip_done(iovec** pieces, int count, size_t done) {
+    while (count > 0 && done >= (*pieces)->iov_len) {
+        done -= (*pieces)->iov_len;
+        ++*pieces;
+        --count;
+    }
+    if (count > 0) {
+        (*pieces)->iov_base = static_cast<uint8_t*>((*pieces)->iov_base) + done;
+        (*pieces)->iov_len -= done;
+    }
+    return count;
+}
+
+// Pieces past IOV_MAX go in the next call.
+int at_most_iov_max(int count) { return count < IOV_MAX ? count : IOV_MAX; }
+
+}  // namespace
+
+int write_pieces(int fd, iovec* pieces, int count) {
+    count = skip_done(&pieces, count, 0);
+    while (count > 0) {
+        ssize_t written = writev(fd, pieces, at_most_iov_max(count));
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) return -1;
+        count = skip_done(&pieces, count, static_cast<size_t>(written));
+    }
+    return 0;
+}
+
+ssize_t read_pieces_at(int fd, iovec* pieces, int count, off_t offset) {
+    ssize_t total = 0;
+    count = skip_done(&pieces, count, 0);
+    while (count > 0) {
+        ssize_t got = preadv(fd, pieces, at_most_iov_max(count), offset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+        total += got;
+        offset += got;
+        count = skip_done(&pieces, count, static_cast<size_t>(got));
+    }
+    return total;
 }
 
 uint16_t get_le16(const uint8_t* bytes) {

@@ -3,6 +3,9 @@
 // little-endian values. Nothing here includes anything of the program's.
 #pragma once
 
+#include <sys/types.h>
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -21,14 +24,29 @@ extern uint8_t* work_buffer;
 // driver before the tape is opened, read by every message that names it.
 extern const char* tap_name;
 
-// Called before anything goes to standard error, so that the listing on
-// standard output keeps its place among the messages when both streams go
-// to one file.
+// The listing on standard output leaves in whole lines: lines wait in a
+// buffer and go out in writes that a pipe takes whole, so the listings of
+// runs that share one pipe never interleave mid-line. The line may hold any
+// byte, NUL included. Write errors are not the listing's concern.
+void write_listing(const char* line, size_t length);
+
+// Writes the lines waiting. Called before anything goes to standard error,
+// so that the listing keeps its place among the messages when both streams
+// go to one file, and whenever a tape is done.
 void flush_listing();
 
 // Prints "PREFIX: <text of errno>" on standard error, or the text alone for
 // an empty or absent prefix. errno is read before anything else is done.
 void report_system_error(const char* prefix);
+
+// Writes every byte of count pieces, going on after a short write or a
+// signal; the pieces are used up on the way. 0, or -1 with errno set.
+int write_pieces(int fd, iovec* pieces, int count);
+
+// Reads count pieces from offset on, going on after a short read or a
+// signal, until they are full or the file ends. The bytes read, or -1
+// with errno set; the pieces are used up on the way.
+ssize_t read_pieces_at(int fd, iovec* pieces, int count, off_t offset);
 
 // 16-bit values on tape, in staging files and on the disk are stored low
 // byte first.

@@ -1,13 +1,15 @@
 #include "driver/driver.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "common/common.h"
 #include "tap/block_descriptor.h"
@@ -33,42 +35,22 @@ constexpr uint16_t screen_address = 0x4000;
 constexpr uint16_t headerless_param2 = 0x8000;
 
 // Opening a directory for reading succeeds on Linux; refuse it here rather
-// than let it read as a broken tape.
-FILE* open_tap_file(const char* name) {
-    FILE* tap = std::fopen(name, "rb");
-    if (tap == nullptr) {
+// than let it read as a broken tape. Sets tap_size; -1 after a report.
+int open_tap_file(const char* name) {
+    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         report_system_error(name);
-        return nullptr;
+        return -1;
     }
-    struct stat status;
-    if (fstat(fileno(tap), &status) == 0 && S_ISDIR(status.st_mode)) {
-        std::fclose(tap);
+    bool directory = false;
+    tap_size = get_file_size(fd, &directory);
+    if (directory) {
+        close(fd);
         errno = EISDIR;
         report_system_error(name);
-        return nullptr;
-    }
-    return tap;
-}
-
-// Staging names depend only on a pair's index, so two conversions in one
-// directory would overwrite each other's staging files. Holding the
-// directory makes a second conversion wait for the first to finish. A
-// directory that cannot be opened or locked is converted without the lock.
-int lock_working_directory() {
-    int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            close(fd);
-            return -1;
-        }
+        return -1;
     }
     return fd;
-}
-
-// Closing the only descriptor releases the lock.
-void unlock_working_directory(int fd) {
-    if (fd >= 0) close(fd);
 }
 
 // From the 256th headerless block on the number has three digits; the name
@@ -114,10 +96,10 @@ int emit_pair() {
 
 // Pairs every header with the data block after it until the tape ends.
 // A reader error ends the tape too: what was staged before it still counts.
-int read_block_pairs(FILE* tap) {
+int read_block_pairs() {
     bool have_header = false;
     for (;;) {
-        int block = read_tap_block(tap);
+        int block = read_tap_block(tape);
         if (block == tap_end || block == -1) return 0;
         if (block == tap_header) {
             have_header = true;  // replaces a header already waiting
@@ -136,6 +118,16 @@ int read_block_pairs(FILE* tap) {
     }
 }
 
+// The staging files and an unfinished image are this run's own; a signal
+// that ends the run takes them along, then ends it as it would have: the
+// handler was reset to the default on entry, and the signal raised again is
+// delivered as soon as the handler returns. Async-signal-safe calls only.
+void end_on_signal(int signal_number) {
+    remove_staging_files_on_signal();
+    remove_unfinished_image();
+    raise(signal_number);
+}
+
 // Given alone, --help and --version answer and nothing is converted; as
 // one of several names they are tapes like any other.
 int answer_option(const char* option) {
@@ -152,11 +144,11 @@ int answer_option(const char* option) {
 
 }  // namespace
 
-int64_t get_file_size(FILE* stream) {
-    int fd = fileno(stream);
+int64_t get_file_size(int fd, bool* directory) {
     struct stat status;
     if (fd < 0 || fstat(fd, &status) != 0) return -1;
-    return status.st_size;
+    if (directory != nullptr) *directory = S_ISDIR(status.st_mode);
+    return S_ISREG(status.st_mode) ? status.st_size : tap_size_unknown;
 }
 
 int convert_tap_file(const char* name) {
@@ -164,17 +156,13 @@ int convert_tap_file(const char* name) {
     staged_count = 0;
     if (name == nullptr) return -1;
     tap_name = name;
-    FILE* tap = open_tap_file(name);
-    if (tap == nullptr) return -1;
-    int lock = lock_working_directory();
-    tap_size = get_file_size(tap);
-    // Once the stream has set its position it keeps count of it, so the
-    // reader's position query before every block costs no system call. A
-    // pipe cannot seek; that changes nothing for it.
-    fseeko(tap, 0, SEEK_SET);
+    int fd = open_tap_file(name);
+    if (fd < 0) return -1;
+    lock_staging_directory();
+    start_tap_stream(tape, fd);
     descriptor.valid = 0;
-    int result = read_block_pairs(tap);
-    std::fclose(tap);
+    int result = read_block_pairs();
+    close(fd);
     if (result == 0 && staged_count > 0) {
         const char* image_name = make_trd_name(name);
         if (image_name == nullptr) {
@@ -186,8 +174,29 @@ int convert_tap_file(const char* name) {
         }
     }
     remove_staging_files();
-    unlock_working_directory(lock);
+    // Runs that share the directory, and perhaps one pipe, take turns here.
+    flush_listing();
+    unlock_staging_directory();
     return result;
+}
+
+void prepare_signals() {
+    // Past a file size limit a write then fails with EFBIG and is reported
+    // like any other failed write, instead of killing the run unreported.
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct sigaction action {};
+    action.sa_handler = end_on_signal;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        // A signal ignored by whoever started us, as for a background job,
+        // stays ignored.
+        struct sigaction old {};
+        if (sigaction(signal_number, nullptr, &old) == 0 &&
+            old.sa_handler == SIG_IGN)
+            continue;
+        sigaction(signal_number, &action, nullptr);
+    }
 }
 
 int run_quornax(int argc, char** argv) {
@@ -208,6 +217,7 @@ int run_quornax(int argc, char** argv) {
             break;
         }
     }
+    flush_listing();
     std::free(work_buffer);
     work_buffer = nullptr;
     return status;

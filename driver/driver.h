@@ -8,7 +8,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
 namespace quornax {
 
@@ -16,8 +15,10 @@ namespace quornax {
 // by it.
 extern int headerless_counter;
 
-// Size of the file under an open stream, or -1.
-int64_t get_file_size(FILE* stream);
+// Size of the tape under an open descriptor, from its status: the size of
+// a regular file, tap_size_unknown for anything else (a pipe, a device), -1
+// when the status cannot be had. Tells whether it is a directory too.
+int64_t get_file_size(int fd, bool* directory = nullptr);
 
 // Converts one TAP file into its image: 0 when converted, -1 when it failed
 // (already reported).
@@ -25,5 +26,9 @@ int convert_tap_file(const char* name);
 
 // The whole program: converts every named file, returns the exit status.
 int run_quornax(int argc, char** argv);
+
+// Ignores SIGXFSZ, and makes the signals that end a run (SIGINT, SIGTERM,
+// SIGHUP, SIGPIPE) clean up its files first. For the program's main only.
+void prepare_signals();
 
 }  // namespace quornax

@@ -17,10 +17,11 @@ import os
 import struct
 import sys
 
-HEADER_FLAG = 0x00
-DATA_FLAG = 0xFF
-BASIC, NUMBER_ARRAY, CHAR_ARRAY, CODE = 0, 1, 2, 3
-NO_AUTOSTART = 0x8000
+sys.dont_write_bytecode = True     # no __pycache__ left in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                os.pardir, "tools"))
+from tapwriter import (BASIC, CODE, NO_AUTOSTART, NUMBER_ARRAY,  # noqa: E402
+                       data, header)
 
 SCREEN_ADDRESS = 16384
 BITMAP_SIZE = 6144
@@ -33,21 +34,6 @@ TOKEN_PRINT = 0xF5
 TOKEN_BORDER = 0xE7
 NUMBER_MARK = 0x0E
 LINE_END = 0x0D
-
-
-def block(flag, body):
-    """A tape block: the length word, the flag, the body, the checksum."""
-    content = bytes([flag]) + body
-    checksum = 0
-    for byte in content:
-        checksum ^= byte
-    content += bytes([checksum])
-    return struct.pack("<H", len(content)) + content
-
-
-def header(kind, name, length, param1, param2):
-    body = bytes([kind]) + name.ljust(10).encode("ascii")[:10]
-    return block(HEADER_FLAG, body + struct.pack("<HHH", length, param1, param2))
 
 
 def number(value):
@@ -109,14 +95,14 @@ def demo_tape():
     variable_a = 0x81  # the number array a
     return b"".join([
         header(BASIC, "demo", len(program), 10, len(program)),
-        block(DATA_FLAG, program),
+        data(program),
         header(CODE, "screen", len(picture), SCREEN_ADDRESS, NO_AUTOSTART),
-        block(DATA_FLAG, picture),
+        data(picture),
         header(CODE, "border", len(code), CODE_ADDRESS, NO_AUTOSTART),
-        block(DATA_FLAG, code),
+        data(code),
         header(NUMBER_ARRAY, "table", len(array), variable_a << 8, 0),
-        block(DATA_FLAG, array),
-        block(DATA_FLAG, headerless_data()),
+        data(array),
+        data(headerless_data()),
     ])
 
 

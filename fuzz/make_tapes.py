@@ -7,54 +7,13 @@
 import os
 import sys
 
-HEADER_FLAG, DATA_FLAG = 0x00, 0xFF
-BASIC, NUMBER_ARRAY, CHAR_ARRAY, CODE = 0, 1, 2, 3
-
-
-def le16(value):
-    return bytes([value & 0xFF, value >> 8 & 0xFF])
-
-
-def raw_block(content):
-    """A block as stored on tape: its length word, then the content."""
-    return le16(len(content)) + content
-
-
-def checked_block(flag, body):
-    content = bytes([flag]) + body
-    checksum = 0
-    for byte in content:
-        checksum ^= byte
-    return raw_block(content + bytes([checksum]))
-
-
-def header(kind, name, length, param1, param2):
-    body = bytes([kind]) + name.encode().ljust(10)[:10]
-    return checked_block(HEADER_FLAG, body + le16(length) + le16(param1) + le16(param2))
-
-
-def data(payload):
-    return checked_block(DATA_FLAG, payload)
-
-
-def pattern(count, seed=1):
-    return bytes((seed + i * 7 + (i >> 8)) & 0xFF for i in range(count))
-
-
-def code_pair(name, payload, address=32768):
-    return header(CODE, name, len(payload), address, 32768) + data(payload)
-
-
-def basic_pair(name, program, autostart=10):
-    return header(BASIC, name, len(program), autostart, len(program)) + data(program)
-
-
-def array_pair(kind, name, payload, letter):
-    return header(kind, name, len(payload), letter << 8, 0) + data(payload)
-
-
-def bad_checksum(block):
-    return block[:-1] + bytes([block[-1] ^ 0x5A])
+sys.dont_write_bytecode = True     # no __pycache__ left in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                os.pardir, "tools"))
+from tapwriter import (BASIC, CHAR_ARRAY, CODE, DATA_FLAG, HEADER_FLAG,  # noqa: E402
+                       NUMBER_ARRAY, array_pair, bad_checksum, basic_pair,
+                       block, code_pair, data, header, le16, pattern,
+                       raw_block)
 
 
 def pairs_tape(count):
@@ -85,9 +44,9 @@ def corpus():
         "too_long_length.tap": good + le16(60000) + bytes(10),
         "zero_length_block.tap": good + raw_block(b"") + good,
         "one_byte_block.tap": raw_block(bytes([DATA_FLAG])) + good,
-        "bad_flag.tap": checked_block(0x42, pattern(5)) + good,
+        "bad_flag.tap": block(0x42, pattern(5)) + good,
         "unknown_type.tap": header(7, "strange", 4, 0, 0) + data(pattern(4)),
-        "short_header.tap": checked_block(HEADER_FLAG, pattern(16)) + good,
+        "short_header.tap": block(HEADER_FLAG, pattern(16)) + good,
         "headers_only.tap": header(CODE, "one", 4, 0, 0) + header(BASIC, "two", 4, 0, 4),
         "pairs130.tap": pairs_tape(130),
     }

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "common/common.h"
+
 namespace quornax {
 
 namespace {
@@ -73,7 +75,7 @@ size_t format_block_listing(const block_descriptor& block, char* line) {
 void print_block_listing(const block_descriptor& block) {
     char line[listing_line_size];
     size_t length = format_block_listing(block, line);
-    std::fwrite(line, 1, length, stdout);
+    write_listing(line, length);
 }
 
 }  // namespace quornax

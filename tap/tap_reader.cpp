@@ -1,7 +1,11 @@
 #include "tap/tap_reader.h"
 
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "common/common.h"
@@ -10,6 +14,7 @@
 namespace quornax {
 
 int64_t tap_size = -1;
+tap_stream tape;
 
 namespace {
 
@@ -61,6 +66,52 @@ int check_data_block(size_t block_length) {
     return tap_data;
 }
 
+// One read of the system, again when a signal cut it short: the bytes it
+// gave, 0 at the end, -1 after a report naming the tape.
+ssize_t read_tape(int fd, uint8_t* to, size_t count) {
+    for (;;) {
+        ssize_t got = read(fd, to, count);
+        if (got >= 0) return got;
+        if (errno != EINTR) {
+            report_system_error(tap_name);
+            return -1;
+        }
+    }
+}
+
+ssize_t fill_buffer(tap_stream& stream) {
+    ssize_t got = read_tape(stream.fd, stream.buffer, sizeof stream.buffer);
+    stream.next = 0;
+    stream.end = got > 0 ? static_cast<size_t>(got) : 0;
+    return got;
+}
+
+// Takes up to count bytes of the tape to `to`: what the buffer holds first,
+// then a long rest straight from the file and a short one through the
+// buffer. Fewer than count only where the tape ends; -1 after a report.
+ssize_t take_bytes(tap_stream& stream, uint8_t* to, size_t count) {
+    size_t taken = 0;
+    while (taken < count) {
+        if (stream.next == stream.end) {
+            size_t rest = count - taken;
+            ssize_t got = rest >= sizeof stream.buffer / 2
+                              ? read_tape(stream.fd, to + taken, rest)
+                              : fill_buffer(stream);
+            if (got < 0) return -1;
+            if (got == 0) break;
+            if (rest >= sizeof stream.buffer / 2) {
+                taken += static_cast<size_t>(got);
+                continue;
+            }
+        }
+        size_t piece = std::min(count - taken, stream.end - stream.next);
+        std::memcpy(to + taken, stream.buffer + stream.next, piece);
+        stream.next += piece;
+        taken += piece;
+    }
+    return static_cast<ssize_t>(taken);
+}
+
 }  // namespace
 
 uint8_t tap_checksum(const uint8_t* bytes, size_t count) {
@@ -78,23 +129,34 @@ int report_tap_error(const char* message) {
     return -1;
 }
 
-int read_tap_chunk(FILE* tap, size_t count) {
-    int64_t position = ftello(tap);
-    if (position >= tap_size) return tap_end;
-    size_t got = std::fread(work_buffer, 1, count, tap);
-    if (std::ferror(tap)) {
-        report_system_error(tap_name);
-        return -1;
+void start_tap_stream(tap_stream& stream, int fd) {
+    stream.fd = fd;
+    stream.position = 0;
+    stream.next = 0;
+    stream.end = 0;
+}
+
+int read_tap_chunk(tap_stream& stream, size_t count) {
+    if (stream.position >= tap_size) return tap_end;
+    // A stream tells where it ends only by ending: one that ends before a
+    // length word or a block ends the tape, as a regular file's size does.
+    if (tap_size == tap_size_unknown && stream.next == stream.end) {
+        ssize_t got = fill_buffer(stream);
+        if (got < 0) return -1;
+        if (got == 0) return tap_end;
     }
+    ssize_t got = take_bytes(stream, work_buffer, count);
+    if (got < 0) return -1;
+    stream.position += got;
     // Judging a short block over what the buffer held before would be
     // judging bytes that are not on the tape.
-    if (got < count)
+    if (static_cast<size_t>(got) < count)
         return report_tap_error("TAP block is cut short by end of TAP file");
     return 0;
 }
 
-int read_tap_block(FILE* tap) {
-    int result = read_tap_chunk(tap, length_word_size);
+int read_tap_block(tap_stream& stream) {
+    int result = read_tap_chunk(stream, length_word_size);
     if (result != 0) return result;
     size_t block_length = get_le16(work_buffer);
     // Measured against the whole file, not what is left of it: a block that
@@ -102,7 +164,7 @@ int read_tap_block(FILE* tap) {
     if (static_cast<int64_t>(block_length) > tap_size)
         return report_tap_error(
             "TAP block length is greater than size of TAP file");
-    result = read_tap_chunk(tap, block_length);
+    result = read_tap_chunk(stream, block_length);
     if (result != 0) return result;
     switch (work_buffer[block_flag]) {
         case header_flag:

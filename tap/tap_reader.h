@@ -19,7 +19,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 namespace quornax {
 
@@ -28,19 +27,43 @@ constexpr int tap_header = 0;
 constexpr int tap_end = 1;
 constexpr int tap_data = 0xFF;
 
-// Size of the open TAP file in bytes, -1 when it could not be learnt; set
-// by the driver when it opens a tape. A block may not be longer.
+// A tape that is not a regular file (a pipe, a FIFO, a device) has no size
+// to test a block against: it is read until it ends.
+constexpr int64_t tap_size_unknown = INT64_MAX;
+
+// Size in bytes of the open TAP file, set by the driver when it opens a
+// tape: the size of a regular file, tap_size_unknown for any other, -1
+// when it could not be learnt (the tape then reads as empty). No block may
+// be longer, and the tape ends there.
 extern int64_t tap_size;
 
+// Bytes of the tape read ahead at a time.
+constexpr size_t tap_buffer_size = 65536;
+
+// The open tape, read through a buffer of the program's own: most tapes
+// take one read, and a long block goes straight to the work buffer.
+struct tap_stream {
+    int fd;
+    int64_t position;   // bytes of the tape taken so far
+    size_t next;        // first byte of buffer not yet taken
+    size_t end;         // end of the bytes read into buffer
+    uint8_t buffer[tap_buffer_size];
+};
+
+// The tape being converted; opened by the driver.
+extern tap_stream tape;
+
+// Starts reading the tape on fd from its beginning.
+void start_tap_stream(tap_stream& stream, int fd);
 
 // Reads the next block to the start of the work buffer. A header is decoded
 // into the descriptor; a data block's payload stays in the work buffer from
 // its second byte on, data_length bytes long.
-int read_tap_block(FILE* tap);
+int read_tap_block(tap_stream& stream);
 
 // Reads count bytes to the start of the work buffer: 0 when they all came,
 // tap_end when the tape had already ended, -1 after a report.
-int read_tap_chunk(FILE* tap, size_t count);
+int read_tap_chunk(tap_stream& stream, size_t count);
 
 // Prints ": MESSAGE !" on standard error; always -1.
 int report_tap_error(const char* message);

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "run_program.h"
-#include "tap_builder.h"
+#include "trd/disk_layout.h"
+#include "support/fixture.h"
 
 using namespace quornax_test;
 
@@ -36,64 +37,96 @@ bytes many_block_tape(int k) {
     return tape;
 }
 
-std::string tape_name(int k) { return "tape" + std::to_string(k) + ".tap"; }
-std::string image_name(int k) { return "tape" + std::to_string(k) + ".trd"; }
+std::string tape_file(int k) { return "tape" + std::to_string(k) + ".tap"; }
+std::string image_file(int k) { return "tape" + std::to_string(k) + ".trd"; }
 
-// Starts quornax in dir on one tape, held back until the parent closes the
-// start pipe so that all of them begin together. Its output is discarded.
-pid_t spawn_held(const std::string& dir, const std::string& tape,
-                 const int start[2]) {
-    pid_t child = fork();
-    if (child != 0) return child;
-    char go;
-    close(start[1]);
-    int null_fd = open("/dev/null", O_WRONLY);
-    if (null_fd < 0 || chdir(dir.c_str()) != 0 || read(start[0], &go, 1) != 0)
-        _exit(127);
-    dup2(null_fd, 1);
-    dup2(null_fd, 2);
-    execl(QUORNAX_BINARY, QUORNAX_BINARY, tape.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
+// Held back until the parent closes the write end of start, so that all
+// the children begin together.
+std::function<void()> held_by(const int start[2]) {
+    return [start] {
+        char go;
+        close(start[1]);
+        if (read(start[0], &go, 1) != 0) _exit(127);
+    };
 }
 
 class concurrent_runs : public temp_dir_test {};
 
-TEST_F(concurrent_runs, SameDirectoryGivesTheImagesOfSeparateRuns) {
+// Makes the children become nobody, who can write in a folder of mode
+// 0333 but not read it, so that no lock can be had; root reads any folder.
+// Returns false where that cannot be arranged here.
+bool run_unlocked(const std::string& folder, child_setup& setup) {
+    bool root = geteuid() == 0;
+    if (chmod(folder.c_str(), root ? 0333 : 0300) != 0) return false;
+    if (!root) return true;
+    setup.program = program_for_anyone();
+    std::string program = setup.program;
+    auto held = setup.before_exec;
+    setup.before_exec = [held, program] {
+        if (held) held();
+        if (setgid(65534) != 0 || setuid(65534) != 0 ||
+            access(program.c_str(), X_OK) != 0)
+            _exit(125);
+    };
+    return !program.empty();
+}
+
+// Several runs at once in one folder each give the image of a run on its
+// own: with the directory lock they take turns; without it (the folder
+// cannot be read) each reads its staging files only through its own
+// descriptors, and deletes only names that are still its own.
+class concurrent_in_one_folder : public concurrent_runs,
+                                 public testing::WithParamInterface<bool> {};
+
+TEST_P(concurrent_in_one_folder, GiveTheImagesOfSeparateRuns) {
+    bool locked = GetParam();
     std::vector<bytes> reference(runs);
     for (int k = 0; k < runs; ++k) {
         std::string alone = path("alone" + std::to_string(k));
         std::filesystem::create_directory(alone);
-        write_file(alone + "/" + tape_name(k), many_block_tape(k));
-        ASSERT_EQ(run_binary(alone, {tape_name(k)}).status, 0);
-        reference[k] = read_file(alone + "/" + image_name(k));
+        write_file(alone + "/" + tape_file(k), many_block_tape(k));
+        ASSERT_EQ(run_binary(alone, {tape_file(k)}).status, 0);
+        reference[k] = read_file(alone + "/" + image_file(k));
     }
-
     std::string shared = path("shared");
     std::filesystem::create_directory(shared);
     for (int k = 0; k < runs; ++k)
-        write_file(shared + "/" + tape_name(k), many_block_tape(k));
-    int start[2];
-    ASSERT_EQ(pipe(start), 0);
-    std::vector<pid_t> children;
-    for (int k = 0; k < runs; ++k) {
-        pid_t child = spawn_held(shared, tape_name(k), start);
-        ASSERT_GT(child, 0);
-        children.push_back(child);
+        write_file(shared + "/" + tape_file(k), many_block_tape(k));
+    ASSERT_EQ(chmod(dir.c_str(), 0711), 0);  // others may pass through
+    for (int round = 0; round < (locked ? 1 : 3); ++round) {
+        int start[2];
+        ASSERT_EQ(pipe(start), 0);
+        std::vector<pid_t> children;
+        std::vector<child_setup> setups(runs);
+        for (int k = 0; k < runs; ++k) {
+            setups[k].err = dir + ".err" + std::to_string(k);
+            setups[k].before_exec = held_by(start);
+            if (!locked && !run_unlocked(shared, setups[k]))
+                GTEST_SKIP() << "no way to run the program unlocked here";
+            children.push_back(spawn(shared, {tape_file(k)}, setups[k]));
+        }
+        close(start[0]);
+        close(start[1]);
+        for (int k = 0; k < runs; ++k) {
+            run_result r = wait_for(children[k], setups[k]);
+            if (r.status == 125) GTEST_SKIP() << "cannot run the program as nobody";
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.err, "");
+        }
+        chmod(shared.c_str(), 0755);
+        for (int k = 0; k < runs; ++k) {
+            EXPECT_TRUE(read_file(shared + "/" + image_file(k)) == reference[k])
+                << image_file(k) << " differs from the image of a run on its own";
+            unlink((shared + "/" + image_file(k)).c_str());
+        }
+        EXPECT_EQ(staging_files_in(shared), names{});
     }
-    close(start[0]);
-    close(start[1]);
-    for (pid_t child : children) {
-        int status = 0;
-        waitpid(child, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-
-    for (int k = 0; k < runs; ++k)
-        EXPECT_TRUE(read_file(shared + "/" + image_name(k)) == reference[k])
-            << image_name(k) << " differs from the image of a run on its own";
-    EXPECT_TRUE(staging_files_in(shared).empty());
-    EXPECT_EQ(entries_of(shared).size(), 2u * runs);
 }
+
+INSTANTIATE_TEST_SUITE_P(lock, concurrent_in_one_folder, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? "locked" : "unlocked";
+                         });
 
 // While another holds the directory, a conversion stages nothing and
 // writes nothing; it finishes once the lock is released.
@@ -102,38 +135,85 @@ TEST_F(concurrent_runs, ConversionWaitsWhileTheDirectoryIsHeld) {
     int held = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
-    int start[2];
-    ASSERT_EQ(pipe(start), 0);
-    pid_t child = spawn_held(dir, "game.tap", start);
-    close(start[0]);
-    close(start[1]);
+    pid_t child = spawn(dir, {"game.tap"});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     int status = 0;
     EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "did not wait";
-    EXPECT_EQ(entries_of(dir), std::vector<std::string>{"game.tap"});
+    EXPECT_EQ(entries_of(dir), names{"game.tap"});
     close(held);
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(entries_of(dir), (std::vector<std::string>{"game.tap", "game.trd"}));
+    EXPECT_EQ(wait_for(child).status, 0);
+    EXPECT_EQ(entries_of(dir), (names{"game.tap", "game.trd"}));
 }
 
-// A directory the program may write in but not read cannot be opened for
-// the lock; the conversion goes on without it and says nothing. Root reads
-// any directory, so as root the program runs as nobody.
-TEST_F(concurrent_runs, UnreadableDirectoryConvertsWithoutTheLock) {
-    write_file(path("game.tap"), code_pair("game", pattern(300), 32768));
-    bool root = geteuid() == 0;
-    ASSERT_EQ(chmod(dir.c_str(), root ? 0333 : 0300), 0);
-    run_result r = run({"game.tap"}, [root] {
-        if (root && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
-    });
-    chmod(dir.c_str(), 0700);
-    if (r.status == 126) GTEST_SKIP() << "cannot run the program as nobody";
+// Another process replaces a staging name while the run stages (its tape
+// is a FIFO, fed in two parts): the run reads its own file through its
+// descriptor, and its image is the tape's.
+TEST_F(concurrent_runs, StagingNameReplacedDuringTheRun) {
+    const bytes first = code_pair("first", pattern(3000, 1), 0x8000);
+    const bytes second = code_pair("second", pattern(2000, 2), 0x9000);
+    std::string alone = path("alone");
+    std::filesystem::create_directory(alone);
+    write_file(alone + "/t.tap", join({first, second}));
+    ASSERT_EQ(run_binary(alone, {"t.tap"}).status, 0);
+    std::string shared = path("shared");
+    std::filesystem::create_directory(shared);
+    ASSERT_EQ(mkfifo((shared + "/t.tap").c_str(), 0600), 0);
+    child_setup setup{.err = dir + ".err"};
+    pid_t child = spawn(shared, {"t.tap"}, setup);
+    int tape = open((shared + "/t.tap").c_str(), O_WRONLY);
+    ASSERT_GE(tape, 0);
+    ASSERT_EQ(write(tape, first.data(), first.size()),
+              static_cast<ssize_t>(first.size()));
+    for (int i = 0; i < 1000 && staging_files_in(shared).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::string staged = shared + "/_ZX0000_.@@@";
+    ASSERT_EQ(unlink(staged.c_str()), 0);
+    write_file(staged, bytes(3020, 0xEE));
+    ASSERT_EQ(write(tape, second.data(), second.size()),
+              static_cast<ssize_t>(second.size()));
+    close(tape);
+    run_result r = wait_for(child, setup);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "Code       game      ,   300 byte(s), start address 0x8000\n");
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(entries_of(dir), (std::vector<std::string>{"game.tap", "game.trd"}));
-    EXPECT_EQ(read_file(path("game.trd")).size(), 655360u);
+    EXPECT_TRUE(read_file(shared + "/t.trd") == read_file(alone + "/t.trd"));
+}
+
+// Runs in folders of their own write their listings into one pipe at once:
+// every line arrives whole.
+TEST_F(concurrent_runs, ListingsSharingOnePipeKeepWholeLines) {
+    int lines[2];
+    ASSERT_EQ(pipe(lines), 0);
+    int start[2];
+    ASSERT_EQ(pipe(start), 0);
+    std::vector<pid_t> children;
+    for (int k = 0; k < runs; ++k) {
+        std::string own = path("own" + std::to_string(k));
+        std::filesystem::create_directory(own);
+        write_file(own + "/" + tape_file(k), many_block_tape(k));
+        auto held = held_by(start);
+        children.push_back(spawn(own, {tape_file(k)},
+                                 {.before_exec = [held, &lines] {
+                                      dup2(lines[1], 1);
+                                      held();
+                                  }}));
+    }
+    close(lines[1]);
+    close(start[0]);
+    close(start[1]);
+    std::string out;
+    char chunk[4096];
+    for (ssize_t got; (got = read(lines[0], chunk, sizeof chunk)) > 0;)
+        out.append(chunk, static_cast<size_t>(got));
+    close(lines[0]);
+    for (pid_t child : children) EXPECT_EQ(wait_for(child).status, 0);
+    size_t count = 0;
+    for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos;
+         at = end + 1, ++count) {
+        std::string line = out.substr(at, end - at);
+        EXPECT_TRUE(line.size() == 58 && line.rfind("Code       t", 0) == 0)
+            << "torn line: " << line;
+    }
+    EXPECT_EQ(count, 4u * 60 + 20u * (0 + 1 + 2 + 3));
 }
 
 }  // namespace

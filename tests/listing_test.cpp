@@ -3,10 +3,13 @@
 #include <cstring>
 #include <string>
 
+#include "common/common.h"
 #include "tap/block_descriptor.h"
 #include "tap/listing.h"
+#include "support/fixture.h"
 
 using namespace quornax;
+using quornax_test::capture;
 
 namespace {
 
@@ -79,9 +82,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "Unknown header type 4\n"}));
 
 TEST(listing_output, PrintsTheLineOnStandardOutput) {
-    testing::internal::CaptureStdout();
+    capture out(stdout);
     print_block_listing(make(0, "run", 100, 10));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    flush_listing();
+    EXPECT_EQ(out.text(),
               "Basic      run       ,   100 byte(s), start line 10\n");
 }
 

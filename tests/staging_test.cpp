@@ -1,21 +1,19 @@
+// Staging files written and removed in-process. What a failed write
+// leaves is checked end to end, in failures_test.cpp.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <utility>
 
+#include "common/common.h"
 #include "tap/block_descriptor.h"
 #include "tap/tap_reader.h"
 #include "trd/staging.h"
-#include "unit_fixture.h"
+#include "support/fixture.h"
 
 using namespace quornax;
 using namespace quornax_test;
@@ -26,7 +24,7 @@ namespace {
 
 const char* const first_staging = "_ZX0000_.@@@";
 
-class staging_test : public unit_test {
+class staging_test : public temp_dir_test {
 protected:
     // Puts payload in the work buffer as the reader leaves a data block.
     void load_payload(const bytes& payload) {
@@ -36,9 +34,9 @@ protected:
 
     // Stages the current pair and keeps what was printed on standard error.
     int stage() {
-        testing::internal::CaptureStderr();
+        capture captured(stderr);
         int result = stage_block();
-        err = testing::internal::GetCapturedStderr();
+        err = captured.text();
         return result;
     }
 
@@ -96,13 +94,40 @@ TEST_F(staging_test, HeaderlessScreenAndEmptyPayload) {
 
 TEST_F(staging_test, CreatedWithModeReducedByUmask) {
     descriptor.valid = 1;
-    mode_t old_mask = umask(027);
-    int result = stage_block();
-    umask(old_mask);
-    ASSERT_EQ(result, 0);
-    struct stat status;
-    ASSERT_EQ(stat(first_staging, &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0640u);
+    for (auto [mask, mode] : {std::pair<mode_t, mode_t>{027, 0640}, {0, 0666}}) {
+        mode_t old_mask = umask(mask);
+        int result = stage_block();
+        umask(old_mask);
+        ASSERT_EQ(result, 0);
+        struct stat status;
+        ASSERT_EQ(stat(first_staging, &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, mode) << "umask " << mask;
+        staged_count = 1;
+        remove_staging_files();
+        staged_count = 0;
+    }
+}
+
+// Out of descriptors, the staging files kept open are given back one by
+// one and read back by name: the image is the same.
+TEST_F(staging_test, FewDescriptorsGiveTheSameImage) {
+    bytes tape;
+    for (int i = 0; i < 40; ++i)
+        tape = join({tape, code_pair("f" + std::to_string(i),
+                                     pattern(100 + 37 * i, i), 0)});
+    write_file("t.tap", tape);
+    ASSERT_EQ(run({"t.tap"}).status, 0);
+    bytes plenty = read_file("t.trd");
+    for (rlim_t limit : {16, 7}) {
+        run_result r = run({"t.tap"}, [limit] {
+            rlimit few{limit, limit};
+            if (setrlimit(RLIMIT_NOFILE, &few) != 0) _exit(125);
+        });
+        EXPECT_EQ(r.status, 0) << limit;
+        EXPECT_EQ(r.err, "") << limit;
+        EXPECT_TRUE(read_file("t.trd") == plenty) << limit;
+        EXPECT_EQ(entries_of(dir), (names{"t.tap", "t.trd"})) << limit;
+    }
 }
 
 struct name_case {
@@ -120,7 +145,7 @@ TEST_P(staging_names, AreUpperCaseHexOfTheIndex) {
     staged_count = GetParam().index;
     EXPECT_EQ(stage(), 0);
     EXPECT_EQ(std::string(staging_table[GetParam().index]), GetParam().name);
-    EXPECT_EQ(entries_of(dir), std::vector<std::string>{GetParam().name});
+    EXPECT_EQ(entries_of(dir), names{GetParam().name});
 }
 
 INSTANTIATE_TEST_SUITE_P(staging, staging_names,
@@ -167,86 +192,29 @@ TEST_F(staging_test, SymbolicLinkIsReplacedNotFollowed) {
         staged_count = 1;
         remove_staging_files();
         staged_count = 0;
-        EXPECT_EQ(entries_of(dir), std::vector<std::string>{"target"});
+        EXPECT_EQ(entries_of(dir), names{"target"});
     }
 }
 
-TEST_F(staging_test, DirectoryUnderTheNameCannotBeReplaced) {
-    ASSERT_EQ(mkdir(first_staging, 0777), 0);
-    descriptor.valid = 1;
-    EXPECT_EQ(stage(), -1);
-    EXPECT_EQ(err, std::string(first_staging) + ": File exists\n");
-    EXPECT_TRUE(fs::is_directory(first_staging));
-    EXPECT_EQ(std::string(staging_table[0]), first_staging);
-}
-
+// With the directory held, a staging name is deleted whatever stands
+// there now.
 TEST_F(staging_test, FailedDeletionIsReportedAndTheRestStillGo) {
+    lock_staging_directory();
     descriptor.valid = 1;
     for (staged_count = 0; staged_count < 3; ++staged_count)
         ASSERT_EQ(stage_block(), 0);
     ASSERT_EQ(unlink("_ZX0001_.@@@"), 0);
     ASSERT_EQ(mkdir("_ZX0001_.@@@", 0777), 0);
-    testing::internal::CaptureStderr();
+    capture first(stderr);
     remove_staging_files();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "_ZX0001_.@@@: Is a directory\n");
-    EXPECT_EQ(entries_of(dir), std::vector<std::string>{"_ZX0001_.@@@"});
+    EXPECT_EQ(first.text(), "_ZX0001_.@@@: Is a directory\n");
+    EXPECT_EQ(entries_of(dir), names{"_ZX0001_.@@@/"});
     for (int i = 0; i < 3; ++i) EXPECT_EQ(staging_table[i][0], '\0');
 
-    testing::internal::CaptureStderr();
+    capture again(stderr);
     remove_staging_files();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(again.text(), "");
+    unlock_staging_directory();
 }
-
-// Files may not grow past this many bytes in the child below; room enough
-// for the report on standard error.
-constexpr rlim_t file_limit = 100;
-
-struct write_failure {
-    const char* what;
-    size_t payload;
-};
-
-void PrintTo(const write_failure& c, std::ostream* os) { *os << c.what; }
-
-class staging_write_failures
-    : public staging_test,
-      public testing::WithParamInterface<write_failure> {
-protected:
-    // Stages in a child process whose files cannot grow past file_limit.
-    int stage_in_limited_child() {
-        std::string err_path = dir + ".err";
-        pid_t child = fork();
-        if (child == 0) {
-            int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (fd < 0 || dup2(fd, 2) < 0) _exit(127);
-            std::signal(SIGXFSZ, SIG_IGN);
-            rlimit limit{file_limit, file_limit};
-            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
-            _exit(stage_block() == -1 ? 1 : 0);
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
-        std::ifstream in(err_path, std::ios::binary);
-        err.assign(std::istreambuf_iterator<char>(in),
-                   std::istreambuf_iterator<char>());
-        unlink(err_path.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-};
-
-TEST_P(staging_write_failures, DeleteTheIncompleteFile) {
-    descriptor.valid = 1;
-    load_payload(pattern(GetParam().payload));
-    EXPECT_EQ(stage_in_limited_child(), 1);
-    EXPECT_EQ(err, std::string(first_staging) + ": File too large\n");
-    EXPECT_TRUE(entries_of(dir).empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    staging, staging_write_failures,
-    testing::Values(write_failure{"payload far past the limit", 6912},
-                    // The descriptor fits; the payload is cut part-way.
-                    write_failure{"payload crosses the limit", 90}));
 
 }  // namespace

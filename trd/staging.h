@@ -5,9 +5,16 @@
 // Name: "_ZX%04X_.@@@" with the pair's index in the tape, upper-case digits.
 // Content: the 20-byte stored descriptor (see block_descriptor.h), then
 // data_length bytes of payload.
+//
+// A staging file is created exclusively and kept open until the end of its
+// tape's conversion; the image writer reads it back through that
+// descriptor, so no other process can put its data into this run's image.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
+#include <cstdint>
 
 #include "trd/disk_layout.h"
 
@@ -27,11 +34,33 @@ extern int staged_count;
 // with NUL.
 extern char staging_table[max_staged_blocks][staging_name_size];
 
+// Staging names are the same in every run, so conversions in one directory
+// take turns: this waits until no other holds the working directory. Where
+// the directory cannot be locked, the conversion goes on without the lock.
+void lock_staging_directory();
+void unlock_staging_directory();
+
 // Saves the descriptor and the payload in the work buffer as staging file
 // number staged_count. 0, or -1 after a report (nothing is left behind).
 int stage_block();
 
-// Deletes staging files 0 to staged_count - 1 and empties their entries.
+// Reads staging file i back: its stored descriptor, and when payload is
+// given, payload_length bytes behind it. 0 when every byte came, -1 after a
+// report naming the file (a file cut short gives EIO's text).
+int read_staged_file(int i, uint8_t* stored, uint8_t* payload,
+                     size_t payload_length);
+
+// open(2) for files the conversion needs besides its staging files: where
+// the process has no descriptor to spare, staging files kept open are
+// closed, to be read back by name, until it has. -1 with errno set.
+int open_sparing_descriptors(const char* name, int flags, mode_t mode);
+
+// Closes and deletes staging files 0 to staged_count - 1 and empties their
+// entries; every failure is reported.
 void remove_staging_files();
+
+// Deletes this run's staging files from a signal handler: no report,
+// async-signal-safe calls only.
+void remove_staging_files_on_signal();
 
 }  // namespace quornax

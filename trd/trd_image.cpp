@@ -1,5 +1,8 @@
 #include "trd/trd_image.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -16,10 +19,15 @@ namespace {
 // The image being written. Everything goes out of the work buffer: `built`
 // bytes gathered at its start wait to be written as one piece.
 struct image_output {
-    FILE* stream;
+    int fd;
     const char* name;
     size_t built;
 };
+
+constexpr mode_t image_mode = 0666;  // reduced by the umask
+
+// Set while an image is being written, for a signal handler to delete it.
+const char* volatile unfinished_image = nullptr;
 
 constexpr uint8_t type_letters[] = {type_letter_basic, type_letter_array,
                                     type_letter_array, type_letter_code};
@@ -33,18 +41,11 @@ int report_no_space() {
     return -1;
 }
 
-// A read that came up short without a system error still lost data.
-int report_short_read(FILE* file, const char* name) {
-    if (!std::ferror(file)) errno = EIO;
-    report_system_error(name);
-    return -1;
-}
-
 // Writes the bytes built so far and starts the next piece.
 int write_built(image_output& image) {
-    size_t count = image.built;
+    iovec piece{work_buffer, image.built};
     image.built = 0;
-    if (std::fwrite(work_buffer, 1, count, image.stream) == count) return 0;
+    if (write_pieces(image.fd, &piece, 1) == 0) return 0;
     report_system_error(image.name);
     return -1;
 }
@@ -52,30 +53,23 @@ int write_built(image_output& image) {
 // On the way out after a failure already reported, the image keeps what
 // was built before it; a write that fails now has nothing to add.
 void keep_built_part(image_output& image) {
-    std::fwrite(work_buffer, 1, image.built, image.stream);
+    iovec piece{work_buffer, image.built};
+    write_pieces(image.fd, &piece, 1);
 }
 
-// Opens staging file i and reads its descriptor back; nullptr after a report.
-// The file is read in two pieces straight to where they are used, so a
-// stream buffer would only add a copy and a status query.
-FILE* open_staged_file(int i) {
-    const char* name = staging_table[i];
-    FILE* file = std::fopen(name, "rb");
-    if (file == nullptr) {
-        report_system_error(name);
-        return nullptr;
-    }
-    std::setvbuf(file, nullptr, _IONBF, 0);
+// Reads staging file i's descriptor back into the block descriptor, and
+// its payload to `payload` when one is given, `length` bytes; -1 after a
+// report. Only a file changed behind our back fails the last two tests.
+int load_staged_file(int i, uint8_t* payload, size_t length) {
     uint8_t stored[stored_descriptor_size];
-    // Only a file changed behind our back fails the last two tests.
-    if (std::fread(stored, 1, sizeof stored, file) != sizeof stored ||
-        stored[stored_valid] == 0 || stored[stored_type] > block_code) {
-        report_short_read(file, name);
-        std::fclose(file);
-        return nullptr;
+    if (read_staged_file(i, stored, payload, length) != 0) return -1;
+    if (stored[stored_valid] == 0 || stored[stored_type] > block_code) {
+        errno = EIO;
+        report_system_error(staging_table[i]);
+        return -1;
     }
     load_descriptor(stored, descriptor);
-    return file;
+    return 0;
 }
 
 // Files follow one another from the first data sector on, so the next free
@@ -103,20 +97,18 @@ void build_catalogue_entry(uint8_t* entry, int sectors, int free_sectors) {
 
 // The catalogue pass: one entry per staged file, each checked for room on
 // the disk first, built at its place at the start of the work buffer.
-// planned_sectors[i] keeps what file i was given, for the data pass.
+// planned[i] keeps what file i was given, for the data pass.
 int build_catalogue(image_output& image, int* free_sectors,
-                    uint8_t* planned_sectors) {
+                    block_descriptor* planned) {
     for (int i = 0; i < staged_count; ++i) {
         image.built = i * catalogue_entry_size;
-        FILE* file = open_staged_file(i);
-        if (file == nullptr) return -1;
-        std::fclose(file);
+        if (load_staged_file(i, nullptr, 0) != 0) return -1;
         int sectors = file_sectors(descriptor);
         if (sectors > max_file_sectors || sectors > *free_sectors)
             return report_no_space();
         build_catalogue_entry(work_buffer + image.built, sectors,
                               *free_sectors);
-        planned_sectors[i] = static_cast<uint8_t>(sectors);
+        planned[i] = descriptor;
         *free_sectors -= sectors;
     }
     image.built = staged_count * catalogue_entry_size;
@@ -171,66 +163,58 @@ void build_file_tail(uint8_t* file, int sectors) {
 // Adds staging file i behind the bytes built, writing those first when the
 // file would not fit behind them. The image thus goes out in pieces as
 // large as the work buffer, whatever the sizes of the files.
-int add_file(image_output& image, int i, int planned_sectors) {
-    FILE* file = open_staged_file(i);
-    if (file == nullptr) return -1;
-    int sectors = file_sectors(descriptor);
-    size_t length = descriptor.length;
+int add_file(image_output& image, int i, const block_descriptor& planned) {
+    int sectors = file_sectors(planned);
     size_t size = sectors * sector_size;
-    // A staging file changed since the catalogue pass would put its data
-    // where the catalogue does not say, or overrun the work buffer.
-    bool changed = sectors != planned_sectors;
-    if (!changed && image.built + size > work_buffer_size &&
-        write_built(image) != 0) {
-        std::fclose(file);
+    if (image.built + size > work_buffer_size && write_built(image) != 0)
         return -1;
-    }
     uint8_t* at = work_buffer + image.built;
-    if (changed ||
-        (sectors > 0 && std::fread(at, 1, length, file) != length)) {
-        report_short_read(file, staging_table[i]);
-        std::fclose(file);
+    if (load_staged_file(i, at, planned.length) != 0) return -1;
+    // A staging file changed since the catalogue pass would put its data
+    // where the catalogue does not say.
+    if (descriptor.length != planned.length ||
+        file_sectors(descriptor) != sectors) {
+        errno = EIO;
+        report_system_error(staging_table[i]);
         return -1;
     }
-    std::fclose(file);
     if (sectors == 0) return 0;
     build_file_tail(at, sectors);
     image.built += size;
     return 0;
 }
 
-// The free sectors follow the bytes still in the work buffer; once those
-// are written, the buffer is zero throughout and every later piece is a
-// whole buffer of zero sectors, or what is left of them.
+// The free sectors follow the bytes still in the work buffer, and the zero
+// rest of the buffer stands for every piece of them: the end of the image
+// goes out in one call. At least a track of zeros keeps the pieces few.
 int write_free_sectors(image_output& image, int free_sectors) {
-    size_t left = free_sectors * sector_size;
-    size_t first = std::min(left, work_buffer_size - image.built);
-    std::memset(work_buffer + image.built, 0, first);
-    size_t zeroed = image.built;
-    image.built += first;
-    if (write_built(image) != 0) return -1;
-    left -= first;
-    std::memset(work_buffer, 0, std::min(zeroed, left));
-    while (left > 0) {
-        image.built = std::min(left, work_buffer_size);
-        left -= image.built;
-        if (write_built(image) != 0) return -1;
+    constexpr int max_pieces = 1 + image_size / track_size;
+    if (work_buffer_size - image.built < track_size &&
+        write_built(image) != 0)
+        return -1;
+    uint8_t* zeros = work_buffer + image.built;
+    size_t zero_bytes = work_buffer_size - image.built;
+    std::memset(zeros, 0, zero_bytes);
+    iovec pieces[max_pieces];
+    int count = 0;
+    pieces[count++] = iovec{work_buffer, image.built};
+    for (size_t left = free_sectors * sector_size; left > 0;) {
+        size_t piece = std::min(left, zero_bytes);
+        pieces[count++] = iovec{zeros, piece};
+        left -= piece;
     }
-    return 0;
+    image.built = 0;
+    if (write_pieces(image.fd, pieces, count) == 0) return 0;
+    report_system_error(image.name);
+    return -1;
 }
 
-// Track 0, the files and the free sectors are built in the work buffer and
-// written as it fills up.
-int write_image_content(image_output& image) {
-    int free_sectors = data_sectors;
-    uint8_t planned_sectors[catalogue_entries];
-    if (build_catalogue(image, &free_sectors, planned_sectors) != 0) {
-        keep_built_part(image);
-        return -1;
-    }
-    build_rest_of_track0(image, free_sectors);
+// The files and the free sectors are built in the work buffer behind
+// track 0 and written as it fills up.
+int write_image_content(image_output& image, const block_descriptor* planned,
+                        int free_sectors) {
     for (int i = 0; i < staged_count; ++i) {
-        if (add_file(image, i, planned_sectors[i]) != 0) {
+        if (add_file(image, i, planned[i]) != 0) {
             keep_built_part(image);
             return -1;
         }
@@ -248,19 +232,32 @@ int file_sectors(const block_descriptor& block) {
 
 int write_trd_image(const char* image_name) {
     if (staged_count <= 0) return 0;
-    image_output image{std::fopen(image_name, "wb"), image_name, 0};
-    if (image.stream == nullptr) {
+    // Track 0 is built first: the catalogue pass finds every file that the
+    // disk cannot take before anything is created.
+    image_output image{-1, image_name, 0};
+    int free_sectors = data_sectors;
+    block_descriptor planned[catalogue_entries];
+    if (build_catalogue(image, &free_sectors, planned) != 0) return -1;
+    build_rest_of_track0(image, free_sectors);
+    image.fd = open_sparing_descriptors(
+        image_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, image_mode);
+    if (image.fd < 0) {
         report_system_error(image_name);
         return -1;
     }
-    // Everything is written from the work buffer in large pieces already.
-    std::setvbuf(image.stream, nullptr, _IONBF, 0);
-    int result = write_image_content(image);
-    if (std::fclose(image.stream) != 0 && result == 0) {
+    unfinished_image = image_name;
+    int result = write_image_content(image, planned, free_sectors);
+    if (close(image.fd) != 0 && result == 0) {
         report_system_error(image_name);
         result = -1;
     }
+    unfinished_image = nullptr;
     return result;
+}
+
+void remove_unfinished_image() {
+    const char* name = unfinished_image;
+    if (name != nullptr) unlink(name);
 }
 
 }  // namespace quornax

@@ -26,25 +26,45 @@ bool ends_in_tap(const char* name, size_t length) {
     return true;
 }
 
-// A backslash anywhere decides; the slash counts only without one. Slashes
-// after the backslash stay in the name, which must still lie below the
-// working directory: slashes at its start are dropped, not taken for the
-// root.
+// A backslash anywhere decides; the slash counts only without one.
 const char* base_name(const char* name) {
     const char* separator = std::strrchr(name, '\\');
     if (separator == nullptr) separator = std::strrchr(name, '/');
-    const char* base = separator == nullptr ? name : separator + 1;
-    while (*base == '/') ++base;
-    return base;
+    return separator == nullptr ? name : separator + 1;
+}
+
+// Slashes after the backslash stay in the image name, which must still lie
+// below the working directory: slashes at its start are dropped rather than
+// taken for the root, and so are "." and ".." folders, with the slashes
+// after them. Copies to trd_name and sets *length; false when it does not
+// fit with an ending appended.
+bool copy_below_working_directory(const char* base, size_t* length_out) {
+    size_t length = 0;
+    while (*base != '\0') {
+        if (length == 0 && *base == '/') {
+            ++base;
+            continue;
+        }
+        size_t part = std::strcspn(base, "/");
+        bool dots = base[part] == '/' && part <= 2 && base[0] == '.' &&
+                    base[part - 1] == '.';
+        size_t keep = dots ? 0 : part + std::strspn(base + part, "/");
+        if (length + keep + ending_chars >= trd_name_size) return false;
+        std::memcpy(trd_name + length, base, keep);
+        length += keep;
+        base += dots ? part + std::strspn(base + part, "/") : keep;
+    }
+    trd_name[length] = '\0';
+    *length_out = length;
+    return true;
 }
 
 }  // namespace
 
 const char* make_trd_name(const char* tap_name) {
-    const char* base = base_name(tap_name);
-    size_t length = std::strlen(base);
-    if (length + ending_chars >= trd_name_size) return nullptr;
-    std::memcpy(trd_name, base, length + 1);
+    size_t length = 0;
+    if (!copy_below_working_directory(base_name(tap_name), &length))
+        return nullptr;
     if (ends_in_tap(trd_name, length))
         std::memcpy(trd_name + length - ending_chars, trd_ending,
                     ending_chars);

@@ -1,27 +1,33 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstring>
 
 #include "common/common.h"
+#include "driver/driver.h"
 #include "tap/block_descriptor.h"
 #include "tap/tap_reader.h"
-#include "unit_fixture.h"
+#include "support/fixture.h"
 
 using namespace quornax;
 using namespace quornax_test;
 
 namespace {
 
-class tap_reader_test : public unit_test {
+class tap_reader_test : public temp_dir_test {
 protected:
-    // Reads one block from a tape of content; returns the result and keeps
-    // what the reader printed on standard error.
+    // Reads the next block; returns the result and keeps what the reader
+    // printed on standard error.
+    int read_next() {
+        capture captured(stderr);
+        int result = read_tap_block(tape);
+        err = captured.text();
+        return result;
+    }
     int read_one(const bytes& content) {
         open_tape(content);
-        testing::internal::CaptureStderr();
-        int result = read_tap_block(tape);
-        err = testing::internal::GetCapturedStderr();
-        return result;
+        return read_next();
     }
     std::string err;
 };
@@ -150,20 +156,18 @@ TEST_F(tap_reader_test, StaleBufferNeverCompletesACutShortBlock) {
     bytes cut(block.begin(), block.end() - 10);
     open_tape(join({block, cut}));
     EXPECT_EQ(read_tap_block(tape), 255);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(read_tap_block(tape), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              std::string(": ") + cut_short + " !\n");
+    EXPECT_EQ(read_next(), -1);
+    EXPECT_EQ(err, std::string(": ") + cut_short + " !\n");
 }
 
 TEST_F(tap_reader_test, ReadErrorIsReportedWithTheTapName) {
     open_tape(data_block(pattern(10)));
-    std::fclose(tape);
-    tape = std::fopen(".", "rb");  // reading a directory fails with EISDIR
+    close(tape_fd);
+    tape_fd = open(".", O_RDONLY);  // reading a directory fails with EISDIR
+    start_tap_stream(tape, tape_fd);
     tap_size = 100;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(read_tap_block(tape), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "t.tap: Is a directory\n");
+    EXPECT_EQ(read_next(), -1);
+    EXPECT_EQ(err, "t.tap: Is a directory\n");
 }
 
 TEST(tap_helpers, ChecksumAndLittleEndian) {
@@ -175,11 +179,27 @@ TEST(tap_helpers, ChecksumAndLittleEndian) {
 }
 
 TEST(tap_helpers, ReportTapError) {
-    testing::internal::CaptureStderr();
+    capture err(stderr);
     EXPECT_EQ(report_tap_error(""), -1);
     EXPECT_EQ(report_tap_error(nullptr), -1);
     EXPECT_EQ(report_tap_error("odd"), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), " !\n !\n: odd !\n");
+    EXPECT_EQ(err.text(), " !\n !\n: odd !\n");
+}
+
+// The tape's size bounds every block: past 2 GiB too.
+TEST_F(tap_reader_test, FileSizeOfADescriptor) {
+    write_file("small", pattern(1234));
+    int small = open("small", O_RDONLY);
+    EXPECT_EQ(get_file_size(small), 1234);
+    close(small);
+
+    write_file("big", {});
+    ASSERT_EQ(truncate("big", 3LL << 30), 0);
+    int big = open("big", O_RDONLY);
+    EXPECT_EQ(get_file_size(big), 3LL << 30);
+    close(big);
+
+    EXPECT_EQ(get_file_size(-1), -1);
 }
 
 }  // namespace

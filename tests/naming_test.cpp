@@ -35,6 +35,13 @@ INSTANTIATE_TEST_SUITE_P(
                     // Never an absolute path.
                     naming_case{"x\\/game.tap", "game.trd"},
                     naming_case{"x\\//b/game.tap", "b/game.trd"},
+                    // Never above the working directory.
+                    naming_case{"x\\../../game.tap", "game.trd"},
+                    naming_case{"a\\b/../game.tap", "b/game.trd"},
+                    naming_case{"a\\./b/./game.tap", "b/game.trd"},
+                    // A name of dots is no folder.
+                    naming_case{"a\\..", "...trd"},
+                    naming_case{"gametap", "gametap.trd"},
                     naming_case{"x.tap", "x.trd"},
                     naming_case{".tap", ".tap.trd"},
                     naming_case{"game", "game.trd"},
