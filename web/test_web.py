@@ -30,26 +30,12 @@ sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(ROOT, "tools"))
 from cdp import Browser, BrowserError, Page  # noqa: E402
+from tapwriter import (CHAR_ARRAY, NUMBER_ARRAY, array_pair,  # noqa: E402
+                       code_pair, data, header)
 
 # ------------------------------------------------------------------ tapes
-
-
-def le16(value):
-    return bytes([value & 0xFF, value >> 8 & 0xFF])
-
-
-def block(flag, body):
-    content = bytes([flag]) + body
-    checksum = 0
-    for byte in content:
-        checksum ^= byte
-    return le16(len(content) + 1) + content + bytes([checksum])
-
-
-def header(kind, name, length, param1, param2):
-    return block(0x00, bytes([kind]) + name.ljust(10)[:10]
-                 + le16(length) + le16(param1) + le16(param2))
 
 
 def random_tape(rng):
@@ -63,13 +49,13 @@ def random_tape(rng):
         payload = rng.randbytes(rng.choice([0, 1, 7, 6912, rng.randrange(300),
                                             rng.randrange(9000)]))
         if kind is None:
-            tape += block(0xFF, payload)
+            tape += data(payload)
             continue
         name = rng.randbytes(rng.randrange(11))
         length = len(payload) + (rng.choice([-1, 1, 9]) if rng.random() < 0.15 else 0)
         param1 = rng.choice([0, 10, 32768, rng.randrange(65536)])
         tape += header(kind, name, length & 0xFFFF, param1, rng.randrange(65536))
-        tape += block(0xFF, payload)
+        tape += data(payload)
     roll = rng.random()
     if roll < 0.15:
         tape = tape[:rng.randrange(len(tape) + 1)]
@@ -80,23 +66,22 @@ def random_tape(rng):
 
 def every_byte_names():
     """One code pair per ten byte values: every byte appears in a name."""
-    return b"".join(header(3, bytes(range(i, min(i + 10, 256))), 5, i, 32768)
-                    + block(0xFF, bytes([i]) * 5) for i in range(0, 256, 10))
+    return b"".join(code_pair(bytes(range(i, min(i + 10, 256))), bytes([i]) * 5, i)
+                    for i in range(0, 256, 10))
 
 
 def array_letters():
     """The listing prints the variable byte less 0x40 or 0x80: zero and high
     bytes land in the listing itself."""
-    pairs = b""
-    for kind, variable in ((1, 0x40), (2, 0x80), (1, 0x3F), (2, 0x7F), (1, 0xFF), (2, 0xC1)):
-        pairs += header(kind, b"arr%02x" % variable, 3, variable << 8, 0) + block(0xFF, b"abc")
-    return pairs
+    return b"".join(array_pair(kind, b"arr%02x" % variable, b"abc", variable)
+                    for kind, variable in ((NUMBER_ARRAY, 0x40), (CHAR_ARRAY, 0x80),
+                                           (NUMBER_ARRAY, 0x3F), (CHAR_ARRAY, 0x7F),
+                                           (NUMBER_ARRAY, 0xFF), (CHAR_ARRAY, 0xC1)))
 
 
 def too_big():
     """More than the disk holds: the conversion fails, and the run stops."""
-    return b"".join(header(3, b"big%02d" % i, 65280, 0, 32768) + block(0xFF, bytes(65280))
-                    for i in range(11))
+    return b"".join(code_pair(b"big%02d" % i, bytes(65280), 0) for i in range(11))
 
 
 # A run that shows a bit of everything: a listing, messages, raw name bytes.
