@@ -279,7 +279,11 @@ def main(args):
         tapes = os.path.join(scratch, "tapes")
         os.mkdir(tapes)
         cases = make_tapes(tapes)
-        browser = Browser()
+        try:
+            browser = Browser()
+        except BrowserError as error:
+            sys.exit("test-web: %s; install chromium-headless-shell first; "
+                     "tools/install-build-deps does it, as root" % error)
         try:
             page = Page(browser, width=1000, height=900)
             page.navigate("file://" + urllib.parse.quote(index))
