@@ -132,6 +132,27 @@ package:
 	@$(call quietly,cmake --build "$(PACKAGE_BUILD)" -j $(JOBS))
 	cd "$(PACKAGE_BUILD)" && cpack
 
+# The web page: `make web` builds $(WEB_BUILD)/index.html and quornax.js,
+# the program built to WebAssembly by emscripten (emcc's own tools need
+# Debian's node modules, even when node comes from elsewhere); `make
+# test-web` converts tapes in it, in headless Chromium, and compares every
+# result with the Linux build in $(BUILD).
+WEB_BUILD ?= build-web
+WEB_NODE_PATH = /usr/share/nodejs$${NODE_PATH:+:$$NODE_PATH}
+.PHONY: web test-web
+web:
+	@command -v emcmake >/dev/null || { \
+	  echo "make web: install emscripten first; tools/install-build-deps does it, as root" >&2; \
+	  exit 1; }
+	@export NODE_PATH=$(WEB_NODE_PATH) && \
+	{ [ -f "$(WEB_BUILD)/CMakeCache.txt" ] || { $(call quietly,emcmake cmake -S . -B "$(WEB_BUILD)" \
+	  -DCMAKE_BUILD_TYPE=Release -DQUORNAX_TESTS=OFF); }; } && \
+	$(call quietly,cmake --build "$(WEB_BUILD)" --target quornax -j $(JOBS))
+	@echo "make web: open $(WEB_BUILD)/index.html"
+
+test-web: all web
+	@python3 web/test_web.py "$(WEB_BUILD)" "$(BUILD)/quornax"
+
 # Windows: quornax.exe cross-built with MinGW-w64 (the toolchain file
 # cmake/mingw-w64-x86_64.cmake), tested under wine against the Linux
 # build in $(BUILD), and packed as a zip with the README and the licence.
