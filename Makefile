@@ -1,7 +1,8 @@
 # The two commands a new user runs: `make demo` and `make test`.
 # `make` and `make demo` build the program alone and need only a C++20
 # compiler, CMake and make; `make test` needs GoogleTest and python3 too.
-# tools/install-build-deps installs all that the targets here use.
+# tools/install-build-deps installs what the targets here use (with the
+# arguments windows and web, what those targets use too).
 #
 # The tree may sit in a folder whose name holds blanks, so paths are quoted
 # in the recipes and never go through make's own word lists; that is also
@@ -142,7 +143,7 @@ WEB_NODE_PATH = /usr/share/nodejs$${NODE_PATH:+:$$NODE_PATH}
 .PHONY: web test-web
 web:
 	@command -v emcmake >/dev/null || { \
-	  echo "make web: install emscripten first; tools/install-build-deps does it, as root" >&2; \
+	  echo "make web: install emscripten first; tools/install-build-deps web does it, as root" >&2; \
 	  exit 1; }
 	@export NODE_PATH=$(WEB_NODE_PATH) && \
 	{ [ -f "$(WEB_BUILD)/CMakeCache.txt" ] || { $(call quietly,emcmake cmake -S . -B "$(WEB_BUILD)" \
@@ -161,7 +162,7 @@ WINDOWS_BUILD ?= build-windows
 
 configure_windows = \
   command -v x86_64-w64-mingw32-g++-posix >/dev/null || { \
-    echo "make $@: install g++-mingw-w64-x86-64-posix first; tools/install-build-deps does it, as root" >&2; \
+    echo "make $@: install g++-mingw-w64-x86-64-posix first; tools/install-build-deps windows does it, as root" >&2; \
     exit 1; }; \
   $(call configure,$(WINDOWS_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake)
 
@@ -172,7 +173,7 @@ windows:
 # The unit tests, and GoogleTest from its sources, are built for Windows.
 test-windows: all
 	@command -v wine >/dev/null || { \
-	  echo "make $@: install wine first; tools/install-build-deps does it, as root" >&2; \
+	  echo "make $@: install wine first; tools/install-build-deps windows does it, as root" >&2; \
 	  exit 1; }
 	@$(configure_windows)
 	@$(call check_tests,$(WINDOWS_BUILD))

@@ -283,7 +283,7 @@ def main(args):
             browser = Browser()
         except BrowserError as error:
             sys.exit("test-web: %s; install chromium-headless-shell first; "
-                     "tools/install-build-deps does it, as root" % error)
+                     "tools/install-build-deps web does it, as root" % error)
         try:
             page = Page(browser, width=1000, height=900)
             page.navigate("file://" + urllib.parse.quote(index))
