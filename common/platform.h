@@ -49,15 +49,20 @@ ssize_t preadv(int fd, const iovec* pieces, int count, off_t offset);
 namespace quornax {
 
 // What tells one file from another, whatever name it is reached by: on
-// POSIX its device and inode, on Windows its volume's serial number and
-// its file index.
+// POSIX its device and inode, and since a file deleted leaves its inode
+// number to the next one made, its change time and size too; on Windows
+// its volume's serial number and its file index, whose high bits count
+// the reuses of its record.
 struct file_identity {
     uint64_t volume;
     uint64_t index;
+    uint64_t changed;
+    uint64_t size;
 };
 
 inline bool operator==(const file_identity& a, const file_identity& b) {
-    return a.volume == b.volume && a.index == b.index;
+    return a.volume == b.volume && a.index == b.index &&
+           a.changed == b.changed && a.size == b.size;
 }
 
 #ifdef _WIN32
@@ -72,6 +77,7 @@ void explain_open_failure(const char* name);
 int remove_file(const char* name);
 int identify_open_file(int fd, file_identity* identity);
 int identify_name(const char* name, file_identity* identity);
+bool names_link(const char* name);
 void release_on_signal(int fd);
 #else
 constexpr bool removes_open_files = true;
@@ -97,20 +103,32 @@ inline int remove_file(const char* name) { return unlink(name); }
 
 // The identity of an open file, or of whatever stands under name, a link
 // not followed. 0, or -1 with errno set; async-signal-safe on POSIX.
+inline file_identity identity_of(const struct stat& status) {
+    return {static_cast<uint64_t>(status.st_dev),
+            static_cast<uint64_t>(status.st_ino),
+            static_cast<uint64_t>(status.st_ctim.tv_sec) * 1000000000u +
+                static_cast<uint64_t>(status.st_ctim.tv_nsec),
+            static_cast<uint64_t>(status.st_size)};
+}
+
 inline int identify_open_file(int fd, file_identity* identity) {
     struct stat status;
     if (fstat(fd, &status) != 0) return -1;
-    *identity = {static_cast<uint64_t>(status.st_dev),
-                 static_cast<uint64_t>(status.st_ino)};
+    *identity = identity_of(status);
     return 0;
 }
 
 inline int identify_name(const char* name, file_identity* identity) {
     struct stat status;
     if (lstat(name, &status) != 0) return -1;
-    *identity = {static_cast<uint64_t>(status.st_dev),
-                 static_cast<uint64_t>(status.st_ino)};
+    *identity = identity_of(status);
     return 0;
+}
+
+// Whether name is a symbolic link. Async-signal-safe.
+inline bool names_link(const char* name) {
+    struct stat status;
+    return lstat(name, &status) == 0 && S_ISLNK(status.st_mode);
 }
 
 // Closes fd in a signal handler, so that its file can be deleted where

@@ -44,6 +44,9 @@ int identify_handle(HANDLE file, quornax::file_identity* identity) {
         errno = errno_of_lookup_failure(GetLastError());
         return -1;
     }
+    // The index's high bits count the reuses of the file's record, so
+    // volume and index alone tell a file from one made after it.
+    *identity = quornax::file_identity{};
     identity->volume = information.dwVolumeSerialNumber;
     identity->index = static_cast<uint64_t>(information.nFileIndexHigh) << 32 |
                       information.nFileIndexLow;
@@ -200,6 +203,13 @@ int identify_name(const char* name, file_identity* identity) {
     int result = identify_handle(file, identity);
     CloseHandle(file);
     return result;
+}
+
+// A link, or any other reparse point, is looked at itself.
+bool names_link(const char* name) {
+    DWORD attributes = GetFileAttributesA(name);
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 // A named mutex stands in for flock on the folder: it is waited on the same

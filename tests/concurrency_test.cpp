@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -146,10 +148,19 @@ TEST_F(concurrent_runs, ConversionWaitsWhileTheDirectoryIsHeld) {
 }
 
 // Another process replaces a staging name while the run stages (its tape
-// is a FIFO, fed in two parts): the run reads its own file through its
-// descriptor, and its image is the tape's.
-TEST_F(concurrent_runs, StagingNameReplacedDuringTheRun) {
-    const bytes first = code_pair("first", pattern(3000, 1), 0x8000);
+// is a FIFO, fed in two parts). A run that keeps the file open reads its
+// own file through its descriptor: its image is the tape's. One short of
+// descriptors has given that file's descriptor back, and finds by name a
+// file that is not its own: it fails with a message, never taking the
+// other file's bytes, even where the new file gets the old one's inode.
+class replaced_staging_name : public concurrent_runs,
+                              public testing::WithParamInterface<bool> {};
+
+TEST_P(replaced_staging_name, OwnDataOrAClearFailure) {
+    bool few_descriptors = GetParam();
+    const bytes first = join({code_pair("first", pattern(3000, 1), 0x8000),
+                              code_pair("middle", pattern(1000, 3), 0x8000),
+                              code_pair("third", pattern(500, 4), 0x8000)});
     const bytes second = code_pair("second", pattern(2000, 2), 0x9000);
     std::string alone = path("alone");
     std::filesystem::create_directory(alone);
@@ -159,24 +170,44 @@ TEST_F(concurrent_runs, StagingNameReplacedDuringTheRun) {
     std::filesystem::create_directory(shared);
     ASSERT_EQ(mkfifo((shared + "/t.tap").c_str(), 0600), 0);
     child_setup setup{.err = dir + ".err"};
+    // Standard streams, the tape, the lock and two staging files: the
+    // third staging file takes the second one's descriptor.
+    if (few_descriptors)
+        setup.before_exec = [] {
+            rlimit seven{7, 7};
+            if (setrlimit(RLIMIT_NOFILE, &seven) != 0) _exit(125);
+        };
     pid_t child = spawn(shared, {"t.tap"}, setup);
     int tape = open((shared + "/t.tap").c_str(), O_WRONLY);
     ASSERT_GE(tape, 0);
     ASSERT_EQ(write(tape, first.data(), first.size()),
               static_cast<ssize_t>(first.size()));
-    for (int i = 0; i < 1000 && staging_files_in(shared).empty(); ++i)
+    for (int i = 0; i < 1000 && staging_files_in(shared).size() < 3; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::string staged = shared + "/_ZX0000_.@@@";
+    std::string staged = shared + "/_ZX0001_.@@@";
+    bytes impostor = read_file(staged);
+    std::fill(impostor.begin() + 20, impostor.end(), 0xEE);
     ASSERT_EQ(unlink(staged.c_str()), 0);
-    write_file(staged, bytes(3020, 0xEE));
+    write_file(staged, impostor);
     ASSERT_EQ(write(tape, second.data(), second.size()),
               static_cast<ssize_t>(second.size()));
     close(tape);
     run_result r = wait_for(child, setup);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(read_file(shared + "/t.trd") == read_file(alone + "/t.trd"));
+    if (few_descriptors) {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "_ZX0001_.@@@: Input/output error\n");
+        EXPECT_FALSE(std::filesystem::exists(shared + "/t.trd"));
+    } else {
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(read_file(shared + "/t.trd") == read_file(alone + "/t.trd"));
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(descriptors, replaced_staging_name, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? "given_back" : "kept";
+                         });
 
 // Runs in folders of their own write their listings into one pipe at once:
 // every line arrives whole.

@@ -26,35 +26,49 @@ constexpr int reopen_flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_BINARY;
 
 // What the run keeps of each staging file besides its name.
 struct staged_file {
-    bool kept;       // fd is open; otherwise the file is read back by name
+    bool kept;        // fd is open; otherwise the file is read back by name
     int fd;
-    bool identified; // identity is known
+    bool identified;  // identity is known: taken when fd was given back
     file_identity identity;
 };
 
 staged_file staged[max_staged_blocks];
 
 // The working directory, held locked while staging files exist. Without
-// the lock another run may replace a staging name at any time, so each
-// file's identity is then kept and checked.
+// the lock another run may replace a staging name at any time, so a name
+// is deleted only while it still names this run's file.
 lock_handle directory_lock = not_locked;
 
 bool directory_shared() { return directory_lock == not_locked; }
+
+// The identity of staging file i: that of its descriptor while it is
+// kept, else the one taken when the descriptor was given back. False where
+// it cannot be known. Async-signal-safe.
+bool own_identity(int i, file_identity* identity) {
+    if (staged[i].kept) return identify_open_file(staged[i].fd, identity) == 0;
+    *identity = staged[i].identity;
+    return staged[i].identified;
+}
+
+// Closes staging file i's descriptor, its identity kept for reading it
+// back by name and for deleting the name.
+void let_go(int i) {
+    if (!staged[i].kept) return;
+    staged[i].identified =
+        identify_open_file(staged[i].fd, &staged[i].identity) == 0;
+    staged[i].kept = false;
+    if (close(staged[i].fd) != 0) report_system_error(staging_table[i]);
+}
 
 // Where the process has run out of descriptors, the last staging file still
 // kept open is closed instead, to be read back by name.
 bool give_back_descriptor() {
     for (int i = max_staged_blocks - 1; i >= 0; --i) {
         if (!staged[i].kept) continue;
-        staged[i].kept = false;
-        if (close(staged[i].fd) != 0) report_system_error(staging_table[i]);
+        let_go(i);
         return true;
     }
     return false;
-}
-
-bool same_file(const file_identity& identity, const staged_file& file) {
-    return file.identified && identity == file.identity;
 }
 
 // Something may already stand under the name: a leftover staging file, or
@@ -85,47 +99,35 @@ int discard_staging_file(int fd, const char* name) {
     return -1;
 }
 
-// Where the name may be taken over, the file's identity tells at clean-up
-// whether the name is still this run's.
-int identify(staged_file& file, int fd) {
-    if (identify_open_file(fd, &file.identity) != 0) return -1;
-    file.identified = true;
-    return 0;
-}
-
-// A staging file given back to spare a descriptor is opened by name again;
-// in a shared directory the name must still be this run's file.
+// A staging file given back to spare a descriptor is opened by name again:
+// the name must still be this run's file, whoever may have replaced it.
 int reopen_staged_file(int i) {
     int fd = open_sparing_descriptors(staging_table[i], reopen_flags, 0);
-    if (fd < 0 || !directory_shared()) return fd;
-    file_identity identity;
-    if (identify_open_file(fd, &identity) == 0 && same_file(identity, staged[i]))
+    if (fd < 0) return fd;
+    file_identity found;
+    if (staged[i].identified && identify_open_file(fd, &found) == 0 &&
+        found == staged[i].identity)
         return fd;
     close(fd);
     errno = EIO;
     return -1;
 }
 
-// Deletes staging file i's name unless another run has taken it over.
-void unlink_staged_name(int i) {
+// Deletes staging file i's name; where others share the directory, only
+// while it still names this run's file (own).
+void unlink_staged_name(int i, const file_identity* own) {
     const char* name = staging_table[i];
-    if (directory_shared()) {
-        file_identity identity;
-        if (identify_name(name, &identity) != 0) {
+    if (own != nullptr) {
+        file_identity found;
+        if (identify_name(name, &found) != 0) {
             if (errno != ENOENT) report_system_error(name);
             return;
         }
-        if (!same_file(identity, staged[i])) return;
+        if (!(found == *own)) return;
     }
     // Gone in the meantime is as good as deleted where others share it.
-    if (remove_file(name) != 0 && !(directory_shared() && errno == ENOENT))
+    if (remove_file(name) != 0 && !(own != nullptr && errno == ENOENT))
         report_system_error(name);
-}
-
-void close_kept(int i) {
-    if (staged[i].kept && close(staged[i].fd) != 0)
-        report_system_error(staging_table[i]);
-    staged[i].kept = false;
 }
 
 }  // namespace
@@ -169,8 +171,7 @@ int stage_block() {
     store_descriptor(descriptor, stored);
     iovec pieces[] = {{stored, sizeof stored},
                       {work_buffer + payload_offset, data_length}};
-    if (write_pieces(fd, pieces, 2) != 0 ||
-        (directory_shared() && identify(file, fd) != 0)) {
+    if (write_pieces(fd, pieces, 2) != 0) {
         file.kept = false;
         return discard_staging_file(fd, name);
     }
@@ -205,12 +206,18 @@ void remove_staging_files() {
     for (int i = 0; i < staged_count; ++i) {
         char* name = staging_table[i];
         if (name[0] == '\0') continue;
+        file_identity own;
+        bool shared = directory_shared();
+        bool known = !shared || own_identity(i, &own);
         // Where open files cannot be deleted the descriptor goes first.
         // Elsewhere it stays open until the name is gone, so that no file
         // of another run can get its inode and pass for this one.
-        if (!removes_open_files) close_kept(i);
-        unlink_staged_name(i);
-        close_kept(i);
+        if (!removes_open_files) let_go(i);
+        if (known) unlink_staged_name(i, shared ? &own : nullptr);
+        if (staged[i].kept && close(staged[i].fd) != 0)
+            report_system_error(name);
+        staged[i].kept = false;
+        staged[i].identified = false;
         name[0] = '\0';
     }
 }
@@ -220,14 +227,15 @@ void remove_staging_files_on_signal() {
     for (int i = 0; i <= staged_count && i < max_staged_blocks; ++i) {
         const char* name = staging_table[i];
         if (name[0] == '\0') continue;
+        file_identity own, found;
+        bool shared = directory_shared();
+        bool known = !shared || own_identity(i, &own);
         if (!removes_open_files && staged[i].kept) {
             release_on_signal(staged[i].fd);
             staged[i].kept = false;
         }
-        file_identity identity;
-        if (!directory_shared() ||
-            (identify_name(name, &identity) == 0 &&
-             same_file(identity, staged[i])))
+        if (known && (!shared || (identify_name(name, &found) == 0 &&
+                                  found == own)))
             remove_file(name);
     }
 }

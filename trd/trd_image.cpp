@@ -252,19 +252,23 @@ int write_trd_image(const char* image_name) {
     unfinished_image_fd = image.fd;
     unfinished_image = image_name;
     int result = write_image_content(image, planned, free_sectors);
+    // Written, or failed and to be kept as far as it got: a signal from
+    // here on leaves it.
+    unfinished_image = nullptr;
     if (close(image.fd) != 0 && result == 0) {
         report_system_error(image_name);
         result = -1;
     }
-    unfinished_image = nullptr;
     return result;
 }
 
+// An image written through a symbolic link keeps the link: deleting it
+// would leave the half-written file it points to all the same.
 void remove_unfinished_image() {
     const char* name = unfinished_image;
     if (name == nullptr) return;
     if (!removes_open_files) release_on_signal(unfinished_image_fd);
-    unlink(name);
+    if (!names_link(name)) remove_file(name);
 }
 
 }  // namespace quornax
