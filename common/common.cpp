@@ -104,6 +104,27 @@ ssize_t read_pieces_at(int fd, iovec* pieces, int count, off_t offset) {
     return total;
 }
 
+bool is_terminal(int fd) {
+    // 0 unknown, 1 a terminal, 2 not; for standard output and error.
+    static int known[3];
+    if (fd < 0 || fd > 2) return isatty(fd) == 1;
+    if (known[fd] == 0) known[fd] = isatty(fd) == 1 ? 1 : 2;
+    return known[fd] == 1;
+}
+
+const char* shown_name(int fd, const char* name, char* shown, size_t size) {
+    if (size == 0) return shown;
+    bool terminal = is_terminal(fd);
+    size_t i = 0;
+    for (; name[i] != '\0' && i + 1 < size; ++i) {
+        auto byte = static_cast<uint8_t>(name[i]);
+        bool control = byte < 0x20 || (byte >= 0x7F && byte <= 0x9F);
+        shown[i] = terminal && control ? '?' : name[i];
+    }
+    shown[i] = '\0';
+    return shown;
+}
+
 uint16_t get_le16(const uint8_t* bytes) {
     return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
 }

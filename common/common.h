@@ -49,6 +49,17 @@ int write_pieces(int fd, iovec* pieces, int count);
 // with errno set; the pieces are used up on the way.
 ssize_t read_pieces_at(int fd, iovec* pieces, int count, off_t offset);
 
+// Whether fd (standard output or standard error) is a terminal; asked of
+// the system once per run and stream.
+bool is_terminal(int fd);
+
+// A name read from a tape or a disk is raw bytes, and a terminal takes some
+// bytes for commands. Copies the NUL-terminated name into shown (size
+// bytes, cut to fit) and, where fd is a terminal, writes each control byte
+// (0x00-0x1F, 0x7F-0x9F) as '?', one for one so that columns stay. Into a
+// pipe or a file every byte stays. Returns shown.
+const char* shown_name(int fd, const char* name, char* shown, size_t size);
+
 // 16-bit values on tape, in staging files and on the disk are stored low
 // byte first.
 uint16_t get_le16(const uint8_t* bytes);

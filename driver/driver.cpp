@@ -70,12 +70,14 @@ void describe_headerless_block() {
 }
 
 void report_length_mismatch() {
+    char name[sizeof descriptor.name];
+    shown_name(STDERR_FILENO, descriptor.name, name, sizeof name);
     flush_listing();
     std::fprintf(stderr,
                  "V TAP souboru %s za hlavickou %s nasleduje blok s jinou "
                  "delkou,\nnez deklaruje hlavicka ! Hlavicka i blok budou "
                  "ignorovany !\n",
-                 tap_name, descriptor.name);
+                 tap_name, name);
 }
 
 void forget_pair() {

@@ -1,5 +1,7 @@
 #include "tap/listing.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "common/common.h"
@@ -73,8 +75,10 @@ size_t format_block_listing(const block_descriptor& block, char* line) {
 }
 
 void print_block_listing(const block_descriptor& block) {
+    block_descriptor shown = block;
+    shown_name(STDOUT_FILENO, block.name, shown.name, sizeof shown.name);
     char line[listing_line_size];
-    size_t length = format_block_listing(block, line);
+    size_t length = format_block_listing(shown, line);
     write_listing(line, length);
 }
 

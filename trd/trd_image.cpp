@@ -35,11 +35,13 @@ constexpr uint8_t type_letters[] = {type_letter_basic, type_letter_array,
                                     type_letter_array, type_letter_code};
 
 int report_no_space() {
+    char name[sizeof descriptor.name];
+    shown_name(STDERR_FILENO, descriptor.name, name, sizeof name);
     flush_listing();
     std::fprintf(stderr,
                  "Pro ulozeni bloku '%s' z TAP souboru %s je nedostatek "
                  "mista !\n",
-                 descriptor.name, tap_name);
+                 name, tap_name);
     return -1;
 }
 
