@@ -23,6 +23,14 @@ constexpr size_t listing_buffer_size = 512;  // the least any system gives
 
 char listing_buffer[listing_buffer_size];
 size_t listing_waiting = 0;  // bytes of whole lines in listing_buffer
+int listing_error = 0;       // errno of the first failed write, 0 if none
+
+// Said once: every later line would meet the same fault.
+void report_listing_error(int error) {
+    if (listing_error != 0) return;
+    listing_error = error;
+    std::fprintf(stderr, "%s\n", error_text(error));
+}
 
 }  // namespace
 
@@ -40,11 +48,22 @@ void flush_listing() {
         ssize_t count = write(STDOUT_FILENO, listing_buffer + written,
                               listing_waiting - written);
         if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) break;
+        if (count <= 0) {
+            report_listing_error(count < 0 ? errno : EIO);
+            break;
+        }
         written += static_cast<size_t>(count);
     }
     listing_waiting = 0;
     errno = saved_errno;
+}
+
+bool listing_failed() { return listing_error != 0; }
+
+int finish_standard_output() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        report_listing_error(errno != 0 ? errno : EIO);
+    return listing_failed() ? -1 : 0;
 }
 
 void report_system_error(const char* prefix) {

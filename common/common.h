@@ -33,8 +33,18 @@ void write_listing(const char* line, size_t length);
 
 // Writes the lines waiting. Called before anything goes to standard error,
 // so that the listing keeps its place among the messages when both streams
-// go to one file, and whenever a tape is done.
+// go to one file, and whenever a tape is done. The first write that fails
+// is reported, once, with the text of its error; the run goes on, since
+// the images are what it is for, and ends with status 1.
 void flush_listing();
+
+// Whether a write to standard output has failed.
+bool listing_failed();
+
+// Flushes what stdio holds for standard output (the help and version
+// texts) and reports a failure as flush_listing does. 0, or -1 when any
+// write to standard output has failed.
+int finish_standard_output();
 
 // Prints "PREFIX: <text of errno>" on standard error, or the text alone for
 // an empty or absent prefix. errno is read before anything else is done.

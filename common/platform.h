@@ -137,6 +137,31 @@ inline bool names_link(const char* name) {
 inline void release_on_signal(int fd) { close(fd); }
 #endif
 
+// What stands under the name an image is to be written to. A new image
+// is written under a name of its own and renamed over a replaceable file,
+// so that a failure leaves the earlier file as it was; anything else (a
+// link, a FIFO or device, a file with more hard links, a folder, or a
+// name that cannot be looked at) is written in place.
+enum class name_use { absent, replaceable, in_place };
+// mode: the replaceable file's permission bits.
+name_use examine_image_name(const char* name, mode_t* mode);
+
+// Gives the file under fd the permission bits mode; 0, or -1 with errno
+// set. Windows keeps only a read-only flag, and a file replaced was
+// writable: nothing to do there.
+int set_file_mode(int fd, mode_t mode);
+
+// Renames from over to, replacing a file of that name in one step.
+// 0, or -1 with errno set.
+int replace_file(const char* from, const char* to);
+
+// The signals that end a run wait from block_ending_signals until
+// unblock_ending_signals: a file created in between is recorded before
+// the handler can look for it, and a signal that came meanwhile is handled
+// then, with the file known.
+void block_ending_signals();
+void unblock_ending_signals();
+
 // The working directory held for one conversion, so that a second
 // conversion there waits until the first lets go. Holding ends with
 // unlock_working_directory, or with the holder's death. A directory that

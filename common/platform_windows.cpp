@@ -269,6 +269,55 @@ void unlock_working_directory(lock_handle lock) {
     CloseHandle(mutex);
 }
 
+// The C runtime's stat knows neither links nor the count of a file's
+// names: the file's own information tells both.
+name_use examine_image_name(const char* name, mode_t* mode) {
+    DWORD attributes = GetFileAttributesA(name);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? name_use::absent
+                                                      : name_use::in_place;
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                       FILE_ATTRIBUTE_DEVICE)) != 0)
+        return name_use::in_place;
+    HANDLE file = CreateFileA(
+        name, FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return name_use::in_place;
+    BY_HANDLE_FILE_INFORMATION information;
+    bool one_name = GetFileInformationByHandle(file, &information) &&
+                    information.nNumberOfLinks == 1 &&
+                    GetFileType(file) == FILE_TYPE_DISK;
+    CloseHandle(file);
+    *mode = 0666;
+    return one_name ? name_use::replaceable : name_use::in_place;
+}
+
+int set_file_mode(int, mode_t) { return 0; }
+
+int replace_file(const char* from, const char* to) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return 0;
+    errno = errno_of_lookup_failure(GetLastError());
+    return -1;
+}
+
+namespace {
+
+// Held by the main thread while ending signals wait, and by the thread a
+// Ctrl+C comes on before it stops the main thread.
+CRITICAL_SECTION signal_gate;
+bool signal_gate_ready = false;
+
+}  // namespace
+
+void block_ending_signals() {
+    if (signal_gate_ready) EnterCriticalSection(&signal_gate);
+}
+
+void unblock_ending_signals() {
+    if (signal_gate_ready) LeaveCriticalSection(&signal_gate);
+}
+
 void release_on_signal(int fd) {
     HANDLE file = handle_of(fd);
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
@@ -288,6 +337,8 @@ DWORD main_thread_id = 0;
 // comes on its own thread.
 void stop_then_handle(int signal_number) {
     if (GetCurrentThreadId() != main_thread_id && main_thread != nullptr) {
+        // Never left: the process ends in the handler.
+        if (signal_gate_ready) EnterCriticalSection(&signal_gate);
         SuspendThread(main_thread);
         CancelSynchronousIo(main_thread);
     }
@@ -303,6 +354,8 @@ void stop_then_handle(int signal_number) {
 // size limit.
 void prepare_ending_signals(void (*handler)(int)) {
     ending_handler = handler;
+    InitializeCriticalSection(&signal_gate);
+    signal_gate_ready = true;
     main_thread_id = GetCurrentThreadId();
     if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(),
                          GetCurrentProcess(), &main_thread, 0, FALSE,

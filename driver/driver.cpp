@@ -133,15 +133,13 @@ void end_on_signal(int signal_number) {
 // Given alone, --help and --version answer and nothing is converted; as
 // one of several names they are tapes like any other.
 int answer_option(const char* option) {
-    if (std::strcmp(option, "--help") == 0) {
+    if (std::strcmp(option, "--help") == 0)
         std::fputs(usage_text, stdout);
-        return 0;
-    }
-    if (std::strcmp(option, "--version") == 0) {
+    else if (std::strcmp(option, "--version") == 0)
         std::puts("quornax " QUORNAX_VERSION);
-        return 0;
-    }
-    return -1;
+    else
+        return -1;
+    return 0;
 }
 
 }  // namespace
@@ -160,7 +158,6 @@ int convert_tap_file(const char* name) {
     tap_name = name;
     int fd = open_tap_file(name);
     if (fd < 0) return -1;
-    lock_staging_directory();
     start_tap_stream(tape, fd);
     descriptor.valid = 0;
     int result = read_block_pairs();
@@ -189,7 +186,8 @@ int run_quornax(int argc, char** argv) {
         std::fputs(usage_text, stderr);
         return 1;
     }
-    if (argc == 2 && answer_option(argv[1]) == 0) return 0;
+    if (argc == 2 && answer_option(argv[1]) == 0)
+        return finish_standard_output() == 0 ? 0 : 1;
     work_buffer = static_cast<uint8_t*>(std::calloc(work_buffer_size, 1));
     if (work_buffer == nullptr) {
         report_system_error("BUFF");
@@ -205,7 +203,7 @@ int run_quornax(int argc, char** argv) {
     flush_listing();
     std::free(work_buffer);
     work_buffer = nullptr;
-    return status;
+    return listing_failed() ? 1 : status;
 }
 
 }  // namespace quornax

@@ -9,6 +9,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -145,6 +147,52 @@ TEST_F(concurrent_runs, ConversionWaitsWhileTheDirectoryIsHeld) {
     close(held);
     EXPECT_EQ(wait_for(child).status, 0);
     EXPECT_EQ(entries_of(dir), (names{"game.tap", "game.trd"}));
+}
+
+// A run waiting for its tape holds up no other: the directory is held from
+// the first staging file on, not from the opening of the tape.
+TEST_F(concurrent_runs, RunWaitingForItsTapeHoldsUpNoOther) {
+    ASSERT_EQ(mkfifo(path("slow.tap").c_str(), 0600), 0);
+    write_file(path("game.tap"), code_pair("game", pattern(300), 32768));
+    pid_t waiting = spawn(dir, {"slow.tap"});
+    int tape = open(path("slow.tap").c_str(), O_WRONLY);
+    ASSERT_GE(tape, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pid_t other = spawn(dir, {"game.tap"});
+    for (int i = 0; i < 500 && !std::filesystem::exists(path("game.trd")); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    bool done = std::filesystem::exists(path("game.trd"));
+    EXPECT_TRUE(done) << "held up";
+    if (!done) kill(other, SIGTERM);
+    bytes pair = code_pair("slow", pattern(10), 32768);
+    EXPECT_EQ(write(tape, pair.data(), pair.size()), static_cast<ssize_t>(pair.size()));
+    close(tape);
+    EXPECT_EQ(wait_for(waiting).status, 0);
+    EXPECT_EQ(wait_for(other).status, 0);
+    EXPECT_EQ(entries_of(dir), (names{"game.tap", "game.trd", "slow.tap", "slow.trd"}));
+}
+
+// Unlocked runs stopped by a signal at any moment leave no staging file,
+// not even the one whose creation the signal came in.
+TEST_F(concurrent_runs, UnlockedRunsInterruptedAnywhereLeaveNothing) {
+    std::string shared = path("shared");
+    std::filesystem::create_directory(shared);
+    write_file(shared + "/t.tap", many_block_tape(0));
+    ASSERT_EQ(chmod(dir.c_str(), 0711), 0);
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        child_setup setup;
+        if (!run_unlocked(shared, setup))
+            GTEST_SKIP() << "no way to run the program unlocked here";
+        pid_t child = spawn(shared, {"t.tap"}, setup);
+        std::this_thread::sleep_for(std::chrono::microseconds(500 * attempt));
+        kill(child, SIGTERM);
+        if (wait_for(child, setup).status == 125)
+            GTEST_SKIP() << "cannot run the program as nobody";
+        chmod(shared.c_str(), 0755);
+        EXPECT_EQ(staging_files_in(shared), names{}) << "stopped after "
+                                                     << 500 * attempt << " us";
+        std::filesystem::remove(shared + "/t.trd");
+    }
 }
 
 // Another process replaces a staging name while the run stages (its tape

@@ -354,14 +354,57 @@ INSTANTIATE_TEST_SUITE_P(
         stream_case{"/dev/zero", "/dev/zero", false, {}, "",
                     ": TAP header is too short !\n", {}, {}}));
 
+// An earlier file of the image name is replaced by a new one with its
+// permission bits; one with a second name is written in place, so that
+// both names see the new image.
 TEST_F(conversion, ExistingFileOfTheImageNameIsReplaced) {
     write_file(path("game.tap"), game_tape());
     write_file(path("game.trd"), bytes(700000, 0xEE));
-    run_result r = run({"game.tap"});
+    ASSERT_EQ(chmod(path("game.trd").c_str(), 0604), 0);
+    write_file(path("linked.tap"), game_tape());
+    write_file(path("linked.trd"), bytes(700000, 0xEE));
+    ASSERT_EQ(link(path("linked.trd").c_str(), path("second").c_str()), 0);
+    run_result r = run({"game.tap", "linked.tap"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(read_file(path("game.trd")) == game_image());
-    EXPECT_EQ(entries_of(dir), (names{"game.tap", "game.trd"}));
+    EXPECT_TRUE(read_file(path("second")) == game_image());
+    struct stat status;
+    ASSERT_EQ(stat(path("game.trd").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0604u);
+    EXPECT_EQ(entries_of(dir), (names{"game.tap", "game.trd", "linked.tap",
+                                      "linked.trd", "second"}));
+}
+
+// Names are raw tape bytes: on a terminal their control bytes show as '?',
+// one for one, in the listing and in messages alike.
+TEST_F(conversion, ControlBytesOfNamesNeverReachATerminal) {
+    const std::string name = "\x1b[2J\ax\x7f\x85\x9f\xa0";
+    write_file(path("t.tap"), join({header_block(3, name, 5, 0, 0),
+                                    data_block(pattern(6)),
+                                    code_pair(name, pattern(5), 0)}));
+    int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(grantpt(terminal), 0);
+    ASSERT_EQ(unlockpt(terminal), 0);
+    std::string side = ptsname(terminal);
+    run_result r = run({"t.tap"}, [side] {
+        int fd = open(side.c_str(), O_RDWR | O_NOCTTY);
+        dup2(fd, 1);
+        dup2(fd, 2);
+    });
+    EXPECT_EQ(r.status, 0);
+    std::string seen;
+    char chunk[1024];
+    for (ssize_t got; (got = read(terminal, chunk, sizeof chunk)) > 0;)
+        seen.append(chunk, static_cast<size_t>(got));
+    close(terminal);
+    std::erase(seen, '\r');
+    EXPECT_EQ(seen,
+              "V TAP souboru t.tap za hlavickou ?[2J?x???\xa0 nasleduje blok s "
+              "jinou delkou,\nnez deklaruje hlavicka ! Hlavicka i blok budou "
+              "ignorovany !\n"
+              "Code       ?[2J?x???\xa0,     5 byte(s), start address 0x0000\n");
 }
 
 // Both give game.trd in the working directory: the later tape's image wins.

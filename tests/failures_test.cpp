@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -164,12 +165,15 @@ const failure_case failure_cases[] = {
      .out = game_listing,
      .err = "game.trd: No space left on device\n",
      .left = {"game.tap", "game.trd", "other.tap"}},
-    // Both staging files fit under the limit, the image does not.
+    // Both staging files fit under the limit, the image does not: the
+    // image of an earlier run stays as it was.
     {.what = "file size limit met by the image",
+     .prepare = [] { write_file("game.trd", earlier_image); },
      .in_child = file_size_limit(100000),
      .out = game_listing,
      .err = "game.trd: File too large\n",
-     .left = {"game.tap", "game.trd", "other.tap"}},
+     .left = {"game.tap", "game.trd", "other.tap"},
+     .contents = {{"game.trd", earlier_image}}},
     // With both streams on one file (2>&1) every message stands after the
     // listing lines of the pairs read before it.
     {.what = "messages in place among the listing lines",
@@ -202,6 +206,34 @@ const failure_case failure_cases[] = {
             "nedostatek mista !\n",
      .left = {"big.tap", "big.trd"},
      .contents = {{"big.trd", earlier_image}}},
+    // The listing cannot be written: said once, the images are made all
+    // the same, and the run fails.
+    {.what = "listing on a full device",
+     .in_child = [] { dup2(open("/dev/full", O_WRONLY), 1); },
+     .status = 1,
+     .err = "No space left on device\n",
+     .left = {"game.tap", "game.trd", "other.tap", "other.trd"}},
+    {.what = "help on a full device",
+     .in_child = [] { dup2(open("/dev/full", O_WRONLY), 1); },
+     .args = {"--help"},
+     .err = "No space left on device\n",
+     .left = {"game.tap", "other.tap"}},
+    // What a killed run left under the program's own names goes, a link
+    // without its target; a name past the last staging number is not its.
+    {.what = "leftovers of a killed run",
+     .prepare =
+         [] {
+             for (const char* name : {"_ZX0000_.@@@", "_ZX007F_.@@@",
+                                      "_ZXT00012345_.@@@", "_ZX0080_.@@@",
+                                      "target"})
+                 write_file(name, earlier_image);
+             ASSERT_EQ(symlink("target", "_ZX0002_.@@@"), 0);
+         },
+     .status = 0,
+     .out = game_listing + other_listing,
+     .left = {"_ZX0080_.@@@", "game.tap", "game.trd", "other.tap", "other.trd",
+              "target"},
+     .contents = {{"target", earlier_image}}},
     // A later tape's report comes after the earlier tape's listing.
     {.what = "a later tape's report after the earlier listing",
      .tapes = {{"other.tap", other}},
@@ -213,13 +245,16 @@ const failure_case failure_cases[] = {
 
 INSTANTIATE_TEST_SUITE_P(table, failure, testing::ValuesIn(failure_cases));
 
-// A run ended by a signal deletes its staging files, and the image it is
-// writing, then dies of that signal. The run is held where the test wants
-// it: its tape is a FIFO fed two pairs, or its image a FIFO read a little.
+// A run ended by a signal deletes its staging files, then dies of that
+// signal; the image of an earlier tape stays. The run is held where the
+// test wants it: its second tape is a FIFO fed two pairs, or its image
+// name a FIFO, or a link to one, read a little. Such an image is written
+// in place, and the name stays as it was.
 struct interrupt_case {
     const char* what;
     int signal_number;
     bool in_image;  // held writing its image; otherwise while it stages
+    bool through_link = false;  // the image name a link to the FIFO
 };
 
 void PrintTo(const interrupt_case& c, std::ostream* os) { *os << c.what; }
@@ -256,14 +291,17 @@ TEST_P(interrupted, LeavesNothingBehindAndDiesOfTheSignal) {
     const interrupt_case& c = GetParam();
     const bytes two_pairs = join({code_pair("one", pattern(5000), 0),
                                   code_pair("two", pattern(5000), 0)});
-    ASSERT_EQ(mkfifo(path(c.in_image ? "t.trd" : "t.tap").c_str(), 0600), 0);
+    std::string fifo_name = c.through_link ? "pipe" : c.in_image ? "t.trd" : "t.tap";
+    ASSERT_EQ(mkfifo(path(fifo_name).c_str(), 0600), 0);
+    if (c.through_link) ASSERT_EQ(symlink("pipe", path("t.trd").c_str()), 0);
     if (c.in_image) write_file(path("t.tap"), two_pairs);
-    pid_t child = spawn(dir, {"t.tap"});
+    write_file(path("a.tap"), other);
+    pid_t child = spawn(dir, {"a.tap", "t.tap"});
     int fifo = -1;
     if (c.in_image) {
         // The image is far larger than a pipe holds: the program blocks
         // writing it once the pipe is full.
-        fifo = open_fifo(path("t.trd"), O_RDONLY);
+        fifo = open_fifo(path(fifo_name), O_RDONLY);
         char some[4096];
         EXPECT_GT(fifo >= 0 ? read(fifo, some, sizeof some) : -1, 0);
         // Closing the reading end makes the next write raise SIGPIPE.
@@ -278,7 +316,15 @@ TEST_P(interrupted, LeavesNothingBehindAndDiesOfTheSignal) {
     run_result r = wait_for(child);
     if (fifo >= 0) close(fifo);
     EXPECT_EQ(r.signal, c.signal_number);
-    EXPECT_EQ(entries_of(dir), names{"t.tap"});
+    names left{"a.tap", "a.trd", "t.tap", "t.trd"};
+    if (!c.in_image) left.pop_back();
+    if (c.through_link) left.insert(left.begin() + 2, "pipe");
+    EXPECT_EQ(entries_of(dir), left);
+    EXPECT_TRUE(read_file(path("a.trd")) ==
+                expected_image({{block_code, "other", 32768, 32768, pattern(10)}}));
+    struct stat status;
+    EXPECT_TRUE(lstat(path("t.trd").c_str(), &status) != 0 ||
+                S_ISLNK(status.st_mode) == c.through_link);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -289,7 +335,54 @@ INSTANTIATE_TEST_SUITE_P(
                     interrupt_case{"SIGPIPE while staging", SIGPIPE, false},
                     interrupt_case{"SIGINT in the image", SIGINT, true},
                     interrupt_case{"SIGTERM in the image", SIGTERM, true},
-                    interrupt_case{"SIGHUP in the image", SIGHUP, true},
+                    interrupt_case{"SIGHUP through a link", SIGHUP, true, true},
                     interrupt_case{"reader of the image gone", SIGPIPE, true}));
+
+// A signal while a new image is written under its temporary name leaves
+// the earlier image as it was and no temporary file. The run is stopped as
+// soon as the temporary file appears; where it was quicker and has renamed
+// it already, it is tried again.
+class interrupted_replacing : public temp_dir_test {};
+
+TEST_F(interrupted_replacing, KeepsTheEarlierImage) {
+    bytes tape;
+    for (int i = 0; i < 100; ++i)
+        tape = join({tape, code_pair("f" + std::to_string(i), pattern(6000), 0)});
+    write_file(path("t.tap"), tape);
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        write_file(path("t.trd"), earlier_image);
+        int watch = inotify_init1(IN_CLOEXEC);
+        ASSERT_GE(watch, 0);
+        ASSERT_GE(inotify_add_watch(watch, dir.c_str(), IN_CREATE), 0);
+        pid_t child = spawn(dir, {"t.tap"});
+        bool seen = false;
+        alignas(inotify_event) char events[4096];
+        pollfd ready{watch, POLLIN, 0};
+        while (!seen && poll(&ready, 1, 10000) == 1) {
+            ssize_t got = read(watch, events, sizeof events);
+            for (ssize_t at = 0; at < got;) {
+                auto* event = reinterpret_cast<inotify_event*>(events + at);
+                if (event->len > 0 && std::string(event->name).rfind("_ZXT", 0) == 0)
+                    seen = true;
+                at += sizeof(inotify_event) + event->len;
+            }
+        }
+        if (seen) kill(child, SIGSTOP);
+        close(watch);
+        bool caught = false;
+        for (const std::string& name : entries_of(dir))
+            caught = caught || name.rfind("_ZXT", 0) == 0;
+        kill(child, SIGTERM);
+        kill(child, SIGCONT);
+        run_result r = wait_for(child);
+        ASSERT_TRUE(seen) << "no temporary file was written";
+        if (!caught) continue;
+        EXPECT_EQ(r.signal, SIGTERM);
+        EXPECT_EQ(entries_of(dir), (names{"t.tap", "t.trd"}));
+        EXPECT_TRUE(read_file(path("t.trd")) == earlier_image);
+        return;
+    }
+    GTEST_SKIP() << "the run was never stopped before its image was in place";
+}
 
 }  // namespace

@@ -1,10 +1,13 @@
 #include "trd/staging.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/common.h"
@@ -71,6 +74,34 @@ bool give_back_descriptor() {
     return false;
 }
 
+// Whether name is what format makes of a number up to limit.
+bool made_by(const char* format, const char* name, unsigned long limit) {
+    const char* digits = name + std::strcspn(format, "%");
+    if (std::strncmp(name, format, digits - name) != 0) return false;
+    char* end = nullptr;
+    unsigned long number = std::strtoul(digits, &end, 16);
+    if (end == digits || number > limit) return false;
+    char made[staging_name_size + sizeof image_temporary_format];
+    std::snprintf(made, sizeof made, format, static_cast<unsigned>(number));
+    return std::strcmp(made, name) == 0;
+}
+
+// Removes every staging file and image temporary in the working directory:
+// only a run holding it may, since they are then nobody's. A link is
+// removed, never followed. What cannot go is met, and reported, when its
+// name is created again.
+void remove_leftovers() {
+    DIR* folder = opendir(".");
+    if (folder == nullptr) return;
+    while (dirent* entry = readdir(folder)) {
+        const char* name = entry->d_name;
+        if (made_by(staging_name_format, name, max_staged_blocks - 1) ||
+            made_by(image_temporary_format, name, UINT_MAX))
+            remove_file(name);
+    }
+    closedir(folder);
+}
+
 // Something may already stand under the name: a leftover staging file, or
 // a symbolic link planted there. Remove it and create the file anew,
 // exclusively, so that no link is ever followed. Where runs share the
@@ -79,6 +110,12 @@ bool give_back_descriptor() {
 int create_staging_file(const char* name) {
     constexpr int tries = 8;
     int fd = open_sparing_descriptors(name, create_flags, staging_mode);
+    // A run that was killed left its first staging file before anything
+    // else: meeting it is the sign to clear whatever such a run left.
+    if (fd < 0 && errno == EEXIST && staged_count == 0 && !directory_shared()) {
+        remove_leftovers();
+        fd = open_sparing_descriptors(name, create_flags, staging_mode);
+    }
     for (int i = 1; i < tries && fd < 0 && errno == EEXIST; ++i) {
         if (remove_file(name) != 0 && errno != ENOENT) {
             errno = EEXIST;
@@ -132,7 +169,9 @@ void unlink_staged_name(int i, const file_identity* own) {
 
 }  // namespace
 
-void lock_staging_directory() { directory_lock = lock_working_directory(); }
+void lock_staging_directory() {
+    if (directory_lock == not_locked) directory_lock = lock_working_directory();
+}
 
 void unlock_staging_directory() {
     unlock_working_directory(directory_lock);
@@ -160,13 +199,20 @@ int stage_block() {
     staged_file& file = staged[staged_count];
     file = staged_file{};
     char* name = staging_table[staged_count];
-    std::snprintf(name, staging_name_size, "_ZX%04X_.@@@",
+    std::snprintf(name, staging_name_size, staging_name_format,
                   static_cast<unsigned>(staged_count));
+    // Runs in one directory take turns from their first staging file on,
+    // so that a run waiting for its tape holds up no other.
+    if (staged_count == 0) lock_staging_directory();
+    block_ending_signals();
     int fd = create_staging_file(name);
+    if (fd >= 0) {
+        // Kept from here on: a signal handler may have to close it.
+        file.kept = true;
+        file.fd = fd;
+    }
+    unblock_ending_signals();
     if (fd < 0) return -1;
-    // Kept from here on: a signal handler may have to close it.
-    file.kept = true;
-    file.fd = fd;
     uint8_t stored[stored_descriptor_size];
     store_descriptor(descriptor, stored);
     iovec pieces[] = {{stored, sizeof stored},

@@ -24,6 +24,11 @@ namespace quornax {
 constexpr int max_staged_blocks = catalogue_entries;
 
 constexpr size_t staging_name_size = 16;
+constexpr char staging_name_format[] = "_ZX%04X_.@@@";
+
+// A new image is written beside its name under this one, with the process
+// number, and renamed into place once whole.
+constexpr char image_temporary_format[] = "_ZXT%08X_.@@@";
 
 // Pairs staged so far for the current tape, 0 to max_staged_blocks: the
 // driver sets it to 0 for each tape and counts every successful

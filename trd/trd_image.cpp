@@ -11,6 +11,7 @@
 #include "common/common.h"
 #include "trd/disk_layout.h"
 #include "trd/staging.h"
+#include "trd/trd_name.h"
 
 namespace quornax {
 
@@ -26,10 +27,72 @@ struct image_output {
 
 constexpr mode_t image_mode = 0666;  // reduced by the umask
 
-// Set while an image is being written, for a signal handler to delete it
-// (and close it first, where open files cannot be deleted).
+// Set while an image is being written under its temporary name, for a
+// signal handler to delete it (and close it first, where open files cannot
+// be deleted). An image written in place is left as far as it got.
 const char* volatile unfinished_image = nullptr;
 volatile int unfinished_image_fd = -1;
+
+// The temporary name: the image's folder, then a name of this run's own.
+char temporary_name[trd_name_size + staging_name_size];
+
+bool writable(const char* name) {
+    int fd = open_sparing_descriptors(
+        name, O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_BINARY, 0);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+void make_temporary_name(const char* image_name) {
+    const char* slash = std::strrchr(image_name, '/');
+    size_t folder = slash == nullptr ? 0 : slash - image_name + 1;
+    std::memcpy(temporary_name, image_name, folder);
+    std::snprintf(temporary_name + folder, sizeof temporary_name - folder,
+                  image_temporary_format,
+                  static_cast<unsigned>(getpid()));
+}
+
+// Folders that take no new file still let a file in them be overwritten.
+bool takes_no_new_file(int error) {
+    return error == EACCES || error == EPERM || error == EROFS;
+}
+
+// Creates the temporary file, exclusively and never through a link, and
+// records it for a signal handler before a signal can be handled. A file
+// of this name can only be left by an earlier run with this process
+// number: it goes. 0, 1 where the image is to be written in place instead,
+// or -1 after a report naming the image.
+int create_temporary(image_output& image, mode_t mode, name_use use,
+                     const char** temporary) {
+    make_temporary_name(image.name);
+    constexpr int flags =
+        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_BINARY;
+    block_ending_signals();
+    int fd = open_sparing_descriptors(temporary_name, flags, image_mode);
+    if (fd < 0 && errno == EEXIST && remove_file(temporary_name) == 0)
+        fd = open_sparing_descriptors(temporary_name, flags, image_mode);
+    if (fd >= 0) {
+        unfinished_image_fd = fd;
+        unfinished_image = temporary_name;
+    }
+    unblock_ending_signals();
+    if (fd < 0) {
+        if (takes_no_new_file(errno) && use == name_use::replaceable) return 1;
+        report_system_error(image.name);
+        return -1;
+    }
+    image.fd = fd;
+    *temporary = temporary_name;
+    if (use == name_use::replaceable && set_file_mode(fd, mode) != 0) {
+        report_system_error(image.name);
+        close(fd);
+        remove_file(temporary_name);
+        unfinished_image = nullptr;
+        return -1;
+    }
+    return 0;
+}
 
 constexpr uint8_t type_letters[] = {type_letter_basic, type_letter_array,
                                     type_letter_array, type_letter_code};
@@ -226,6 +289,33 @@ int write_image_content(image_output& image, const block_descriptor* planned,
     return write_free_sectors(image, free_sectors);
 }
 
+// Where the image goes: beside its name under a temporary name of this
+// run's own, unless the name must be written in place (see
+// examine_image_name), or its folder takes no new file. *temporary is
+// then left nullptr. Either way image.fd is open for writing; -1 after a
+// report naming the image.
+int open_image(image_output& image, const char** temporary) {
+    mode_t mode = image_mode;
+    name_use use = examine_image_name(image.name, &mode);
+    // The old file is replaced only where it could have been overwritten.
+    if (use == name_use::replaceable && !writable(image.name)) {
+        explain_open_failure(image.name);
+        report_system_error(image.name);
+        return -1;
+    }
+    if (use != name_use::in_place) {
+        int result = create_temporary(image, mode, use, temporary);
+        if (result != 1) return result;
+    }
+    image.fd = open_sparing_descriptors(
+        image.name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_BINARY,
+        image_mode);
+    if (image.fd >= 0) return 0;
+    explain_open_failure(image.name);
+    report_system_error(image.name);
+    return -1;
+}
+
 }  // namespace
 
 int file_sectors(const block_descriptor& block) {
@@ -243,34 +333,32 @@ int write_trd_image(const char* image_name) {
     block_descriptor planned[catalogue_entries];
     if (build_catalogue(image, &free_sectors, planned) != 0) return -1;
     build_rest_of_track0(image, free_sectors);
-    image.fd = open_sparing_descriptors(
-        image_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_BINARY,
-        image_mode);
-    if (image.fd < 0) {
-        explain_open_failure(image_name);
-        report_system_error(image_name);
-        return -1;
-    }
-    unfinished_image_fd = image.fd;
-    unfinished_image = image_name;
+    const char* temporary = nullptr;
+    if (open_image(image, &temporary) != 0) return -1;
     int result = write_image_content(image, planned, free_sectors);
-    // Written, or failed and to be kept as far as it got: a signal from
-    // here on leaves it.
-    unfinished_image = nullptr;
+    unfinished_image_fd = -1;
     if (close(image.fd) != 0 && result == 0) {
         report_system_error(image_name);
         result = -1;
     }
+    if (result == 0 && temporary != nullptr &&
+        replace_file(temporary, image_name) != 0) {
+        report_system_error(image_name);
+        result = -1;
+    }
+    // Renamed into place, or failed: a signal from here on leaves the image
+    // name as it is.
+    if (result != 0 && temporary != nullptr) remove_file(temporary);
+    unfinished_image = nullptr;
     return result;
 }
 
-// An image written through a symbolic link keeps the link: deleting it
-// would leave the half-written file it points to all the same.
 void remove_unfinished_image() {
     const char* name = unfinished_image;
     if (name == nullptr) return;
-    if (!removes_open_files) release_on_signal(unfinished_image_fd);
-    if (!names_link(name)) remove_file(name);
+    int fd = unfinished_image_fd;
+    if (!removes_open_files && fd >= 0) release_on_signal(fd);
+    remove_file(name);
 }
 
 }  // namespace quornax
