@@ -140,8 +140,9 @@ inline void release_on_signal(int fd) { close(fd); }
 // What stands under the name an image is to be written to. A new image
 // is written under a name of its own and renamed over a replaceable file,
 // so that a failure leaves the earlier file as it was; anything else (a
-// link, a FIFO or device, a file with more hard links, a folder, or a
-// name that cannot be looked at) is written in place.
+// link, a FIFO or device, a file with more hard links, a folder, a file
+// this process may not write, or a name that cannot be looked at) is
+// written in place, or fails as an overwrite would.
 enum class name_use { absent, replaceable, in_place };
 // mode: the replaceable file's permission bits.
 name_use examine_image_name(const char* name, mode_t* mode);

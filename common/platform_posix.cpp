@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 
@@ -29,7 +30,8 @@ name_use examine_image_name(const char* name, mode_t* mode) {
     struct stat status;
     if (lstat(name, &status) != 0)
         return errno == ENOENT ? name_use::absent : name_use::in_place;
-    if (!S_ISREG(status.st_mode) || status.st_nlink != 1)
+    if (!S_ISREG(status.st_mode) || status.st_nlink != 1 ||
+        faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) != 0)
         return name_use::in_place;
     *mode = status.st_mode & permission_bits;
     return name_use::replaceable;

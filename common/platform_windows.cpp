@@ -277,7 +277,7 @@ name_use examine_image_name(const char* name, mode_t* mode) {
         return GetLastError() == ERROR_FILE_NOT_FOUND ? name_use::absent
                                                       : name_use::in_place;
     if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
-                       FILE_ATTRIBUTE_DEVICE)) != 0)
+                       FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_READONLY)) != 0)
         return name_use::in_place;
     HANDLE file = CreateFileA(
         name, FILE_READ_ATTRIBUTES,

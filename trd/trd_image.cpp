@@ -36,14 +36,6 @@ volatile int unfinished_image_fd = -1;
 // The temporary name: the image's folder, then a name of this run's own.
 char temporary_name[trd_name_size + staging_name_size];
 
-bool writable(const char* name) {
-    int fd = open_sparing_descriptors(
-        name, O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_BINARY, 0);
-    if (fd < 0) return false;
-    close(fd);
-    return true;
-}
-
 void make_temporary_name(const char* image_name) {
     const char* slash = std::strrchr(image_name, '/');
     size_t folder = slash == nullptr ? 0 : slash - image_name + 1;
@@ -297,12 +289,6 @@ int write_image_content(image_output& image, const block_descriptor* planned,
 int open_image(image_output& image, const char** temporary) {
     mode_t mode = image_mode;
     name_use use = examine_image_name(image.name, &mode);
-    // The old file is replaced only where it could have been overwritten.
-    if (use == name_use::replaceable && !writable(image.name)) {
-        explain_open_failure(image.name);
-        report_system_error(image.name);
-        return -1;
-    }
     if (use != name_use::in_place) {
         int result = create_temporary(image, mode, use, temporary);
         if (result != 1) return result;
@@ -343,6 +329,7 @@ int write_trd_image(const char* image_name) {
     }
     if (result == 0 && temporary != nullptr &&
         replace_file(temporary, image_name) != 0) {
+
         report_system_error(image_name);
         result = -1;
     }
