@@ -77,7 +77,6 @@ void explain_open_failure(const char* name);
 int remove_file(const char* name);
 int identify_open_file(int fd, file_identity* identity);
 int identify_name(const char* name, file_identity* identity);
-bool names_link(const char* name);
 void release_on_signal(int fd);
 #else
 constexpr bool removes_open_files = true;
@@ -123,12 +122,6 @@ inline int identify_name(const char* name, file_identity* identity) {
     if (lstat(name, &status) != 0) return -1;
     *identity = identity_of(status);
     return 0;
-}
-
-// Whether name is a symbolic link. Async-signal-safe.
-inline bool names_link(const char* name) {
-    struct stat status;
-    return lstat(name, &status) == 0 && S_ISLNK(status.st_mode);
 }
 
 // Closes fd in a signal handler, so that its file can be deleted where

@@ -205,13 +205,6 @@ int identify_name(const char* name, file_identity* identity) {
     return result;
 }
 
-// A link, or any other reparse point, is looked at itself.
-bool names_link(const char* name) {
-    DWORD attributes = GetFileAttributesA(name);
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
 // A named mutex stands in for flock on the folder: it is waited on the same
 // way, no file is added to the folder, and Windows hands it on when its
 // holder dies. Its name comes from the folder's final path, so that runs

@@ -133,13 +133,15 @@ void end_on_signal(int signal_number) {
 // Given alone, --help and --version answer and nothing is converted; as
 // one of several names they are tapes like any other.
 int answer_option(const char* option) {
-    if (std::strcmp(option, "--help") == 0)
+    if (std::strcmp(option, "--help") == 0) {
         std::fputs(usage_text, stdout);
-    else if (std::strcmp(option, "--version") == 0)
+        return 0;
+    }
+    if (std::strcmp(option, "--version") == 0) {
         std::puts("quornax " QUORNAX_VERSION);
-    else
-        return -1;
-    return 0;
+        return 0;
+    }
+    return -1;
 }
 
 }  // namespace

@@ -329,7 +329,6 @@ int write_trd_image(const char* image_name) {
     }
     if (result == 0 && temporary != nullptr &&
         replace_file(temporary, image_name) != 0) {
-
         report_system_error(image_name);
         result = -1;
     }
