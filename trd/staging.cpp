@@ -204,14 +204,18 @@ int stage_block() {
     // Runs in one directory take turns from their first staging file on,
     // so that a run waiting for its tape holds up no other.
     if (staged_count == 0) lock_staging_directory();
-    block_ending_signals();
+    // A signal handler deletes the file being created by its name alone
+    // where the directory is held and open files can be deleted; elsewhere
+    // it must know the file, so signals wait until it is recorded.
+    bool guarded = directory_shared() || !removes_open_files;
+    if (guarded) block_ending_signals();
     int fd = create_staging_file(name);
     if (fd >= 0) {
         // Kept from here on: a signal handler may have to close it.
         file.kept = true;
         file.fd = fd;
     }
-    unblock_ending_signals();
+    if (guarded) unblock_ending_signals();
     if (fd < 0) return -1;
     uint8_t stored[stored_descriptor_size];
     store_descriptor(descriptor, stored);

@@ -60,16 +60,18 @@ int create_temporary(image_output& image, mode_t mode, name_use use,
     make_temporary_name(image.name);
     constexpr int flags =
         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_BINARY;
-    block_ending_signals();
+    // The name is this run's alone: a signal handler may delete it before
+    // the file exists. Where it must close the file first, it waits for
+    // the descriptor.
+    unfinished_image = temporary_name;
+    if (!removes_open_files) block_ending_signals();
     int fd = open_sparing_descriptors(temporary_name, flags, image_mode);
     if (fd < 0 && errno == EEXIST && remove_file(temporary_name) == 0)
         fd = open_sparing_descriptors(temporary_name, flags, image_mode);
-    if (fd >= 0) {
-        unfinished_image_fd = fd;
-        unfinished_image = temporary_name;
-    }
-    unblock_ending_signals();
+    unfinished_image_fd = fd;
+    if (!removes_open_files) unblock_ending_signals();
     if (fd < 0) {
+        unfinished_image = nullptr;
         if (takes_no_new_file(errno) && use == name_use::replaceable) return 1;
         report_system_error(image.name);
         return -1;
