@@ -177,10 +177,10 @@ void warn_about_file(const disk_catalogue& disk, int i) {
     if (!fits_disk(disk, file)) {
         int last = disk_sectors_of(disk) - 1;
         print_line("warning: file %d does not fit the disk (%d:0 to %d:%d): "
-                   "%d sectors at %u:%u\n",
+                   "%d sector%s at %u:%u\n",
                    i + 1, first_data_sector / sectors_per_track,
                    last / sectors_per_track, last % sectors_per_track,
-                   sectors, file.stored[entry_first_track],
+                   sectors, sectors == 1 ? "" : "s", file.stored[entry_first_track],
                    file.stored[entry_first_sector]);
     } else if (!fits_image(disk, file)) {
         print_line("warning: file %d ends past the image's %lld bytes: its "

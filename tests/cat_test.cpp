@@ -138,7 +138,7 @@ const cat_case cat_cases[] = {
             "  5  code01    C         0     300        2    2:14   LOAD \"code01\" CODE\n"
             "warning: the info sector counts 7 files, the catalogue holds 5\n"
             "warning: the free space does not fit the disk of 1280 sectors: 2512 from 3:0\n"
-            "warning: file 3 does not fit the disk (1:0 to 79:15): 1 sectors at 200:12\n"
+            "warning: file 3 does not fit the disk (1:0 to 79:15): 1 sector at 200:12\n"
             "warning: file 5 ends past the image's 12000 bytes: its data are missing\n"},
     {.what = "no image at all, and an image after them still listed",
      .files = {{"short.trd", bytes(info_sector_offset + 255)},
