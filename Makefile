@@ -43,7 +43,7 @@ check_tests = \
 
 all:
 	@$(call configure,$(BUILD),$(CMAKE_ARGS))
-	@$(call quietly,cmake --build "$(BUILD)" --target quornax -j $(JOBS))
+	@$(call quietly,cmake --build "$(BUILD)" --target quornax quornax-cat -j $(JOBS))
 
 test:
 	@$(call configure,$(BUILD),$(CMAKE_ARGS))
@@ -52,17 +52,17 @@ test:
 	@ctest --test-dir "$(BUILD)" --output-on-failure -j2
 
 # The sample tape is converted in a fresh folder, so that everything left
-# there afterwards is the program's doing. $(BUILD) may be relative or not.
+# there afterwards is the program's doing; then quornax-cat shows what is
+# on the disk. $(BUILD) may be relative or not.
 demo: all
 	@rm -rf demo-out && mkdir demo-out && cp examples/demo.tap demo-out/
 	@echo "demo-out\$$ quornax demo.tap"
-	@program="$$(cd "$(BUILD)" && pwd)/quornax" && cd demo-out && "$$program" demo.tap
+	@programs="$$(cd "$(BUILD)" && pwd)" && cd demo-out && "$$programs/quornax" demo.tap
 	@echo
 	@echo "demo-out now holds: $$(cd demo-out && echo *)"
-	@echo "demo.trd is $$(wc -c < demo-out/demo.trd) bytes. Its catalogue, one 16-byte entry per file:"
-	@od -A d -t x1z -N 2048 demo-out/demo.trd
-	@echo "Its disk info sector (first free sector and track at 2273, file count at 2276, free sectors at 2277, label at 2293):"
-	@od -A d -t x1z -j 2048 -N 256 demo-out/demo.trd
+	@echo
+	@echo "demo-out\$$ quornax-cat demo.trd"
+	@programs="$$(cd "$(BUILD)" && pwd)" && cd demo-out && "$$programs/quornax-cat" demo.trd
 
 # Hardening: the fuzzer, every test under the sanitizers, and memcheck.
 FUZZ_BUILD ?= build-fuzz
@@ -148,7 +148,7 @@ web:
 	@export NODE_PATH=$(WEB_NODE_PATH) && \
 	{ [ -f "$(WEB_BUILD)/CMakeCache.txt" ] || { $(call quietly,emcmake cmake -S . -B "$(WEB_BUILD)" \
 	  -DCMAKE_BUILD_TYPE=Release -DQUORNAX_TESTS=OFF); }; } && \
-	$(call quietly,cmake --build "$(WEB_BUILD)" --target quornax -j $(JOBS))
+	$(call quietly,cmake --build "$(WEB_BUILD)" --target quornax quornax-cat -j $(JOBS))
 	@echo "make web: open $(WEB_BUILD)/index.html"
 
 test-web: all web
@@ -168,7 +168,7 @@ configure_windows = \
 
 windows:
 	@$(configure_windows)
-	@$(call quietly,cmake --build "$(WINDOWS_BUILD)" --target quornax -j $(JOBS))
+	@$(call quietly,cmake --build "$(WINDOWS_BUILD)" --target quornax quornax-cat -j $(JOBS))
 
 # The unit tests, and GoogleTest from its sources, are built for Windows.
 test-windows: all

@@ -1,6 +1,8 @@
 // Runs a whole conversion of arbitrary bytes as a TAP file and checks what
 // must hold for any tape: exit status 0 or 1, nothing left in the directory
 // but the tape and its image, and a converted image always of full size.
+// Then quornax-cat lists the same bytes as an image, and the image made,
+// if any: exit status 0 or 1, and no memory error, whatever it reads.
 //
 // The program works in its current directory, so the fuzzer moves into a
 // private temporary one at start-up: give it corpus directories and
@@ -17,6 +19,7 @@
 #include <filesystem>
 #include <string>
 
+#include "driver/cat.h"
 #include "driver/driver.h"
 #include "trd/disk_layout.h"
 #include "trd/staging.h"
@@ -81,6 +84,20 @@ off_t image_file_size() {
     return status.st_size;
 }
 
+// The tape read as an image, and the image the conversion made (or a
+// missing file).
+void list_as_images() {
+    char program[] = "quornax-cat";
+    char tape[sizeof tape_name];
+    char image[sizeof image_name];
+    std::memcpy(tape, tape_name, sizeof tape_name);
+    std::memcpy(image, image_name, sizeof image_name);
+    char* argv[] = {program, tape, image, nullptr};
+    int status = quornax::run_quornax_cat(3, argv);
+    std::fflush(nullptr);
+    check(status == 0 || status == 1, "quornax-cat: exit status other than 0 or 1");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -112,6 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     else
         check(image < static_cast<off_t>(quornax::image_size),
               "a failed conversion left an image of full size");
+    list_as_images();
     unlink(image_name);
     return 0;
 }

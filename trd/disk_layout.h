@@ -9,7 +9,8 @@
 //   4096                  256 * used   file data, in catalogue order
 //   4096 + 256 * used     256 * free   zero sectors
 //
-// Catalogue entry, 16 bytes:
+// Catalogue entry, 16 bytes; the catalogue ends at the first entry whose
+// first byte is 0, and an entry whose first byte is 1 is a deleted file:
 //    0-7   first 8 bytes of the name, blanks included, not zero-terminated
 //    8     type letter: B (Basic), D (arrays), C (code)
 //    9-10  Basic: length; arrays: 0; code: start address
@@ -60,6 +61,8 @@ constexpr int max_file_sectors = 255;  // entry_sector_count is one byte
 constexpr uint8_t type_letter_basic = 'B';
 constexpr uint8_t type_letter_array = 'D';
 constexpr uint8_t type_letter_code = 'C';
+constexpr uint8_t end_of_catalogue = 0x00;  // as the first name byte
+constexpr uint8_t deleted_entry = 0x01;     // as the first name byte
 
 // Disk info sector.
 constexpr size_t info_sector_offset = 8 * sector_size;  // sector 8, track 0
@@ -72,9 +75,25 @@ constexpr size_t info_trdos_id = 0xE7;
 constexpr size_t info_blanks = 0xEB;
 constexpr size_t info_blank_count = 9;
 constexpr size_t info_label = 0xF5;
+constexpr size_t info_label_chars = 8;
 constexpr uint8_t disk_type_80_double = 0x16;
 constexpr uint8_t trdos_id = 0x10;
 constexpr char disk_label[] = "QUORNAX ";  // 8 bytes, no terminator stored
+
+// The disk types other tools write (ours is always 80 tracks, two sides).
+// An image of a smaller disk holds its logical tracks, cylinder after
+// cylinder and side after side, as ours does, so only the count differs.
+struct disk_geometry {
+    uint8_t type;  // the info sector's disk type byte
+    int cylinders;
+    int sides;
+};
+constexpr disk_geometry disk_geometries[] = {
+    {disk_type_80_double, 80, 2},
+    {0x17, 40, 2},
+    {0x18, 80, 1},
+    {0x19, 40, 1},
+};
 
 // File trailer, after the payload of Basic programs and arrays.
 constexpr size_t trailer_size = 4;
