@@ -195,6 +195,48 @@ TEST_F(concurrent_runs, UnlockedRunsInterruptedAnywhereLeaveNothing) {
     }
 }
 
+// Without the lock, the clean-up deletes only what is still this run's
+// own: a file another put under one of its staging names survives the end
+// of the run, and its end by a signal.
+class unlocked_clean_up : public concurrent_runs,
+                          public testing::WithParamInterface<bool> {};
+
+TEST_P(unlocked_clean_up, SparesAFileOfSomeoneElse) {
+    bool signalled = GetParam();
+    std::string shared = path("shared");
+    std::filesystem::create_directory(shared);
+    ASSERT_EQ(mkfifo((shared + "/t.tap").c_str(), 0666), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0711), 0);
+    child_setup setup;
+    if (!run_unlocked(shared, setup))
+        GTEST_SKIP() << "no way to run the program unlocked here";
+    pid_t child = spawn(shared, {"t.tap"}, setup);
+    int tape = open((shared + "/t.tap").c_str(), O_WRONLY);
+    ASSERT_GE(tape, 0);
+    const bytes pairs = join({code_pair("one", pattern(300), 0),
+                              code_pair("two", pattern(300), 0)});
+    ASSERT_EQ(write(tape, pairs.data(), pairs.size()), static_cast<ssize_t>(pairs.size()));
+    for (int i = 0; i < 1000 && staging_files_in(shared).size() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::string staged = shared + "/_ZX0001_.@@@";
+    const bytes someone_elses = pattern(50, 9);
+    ASSERT_EQ(unlink(staged.c_str()), 0);
+    write_file(staged, someone_elses);
+    if (signalled) kill(child, SIGTERM);
+    close(tape);
+    run_result r = wait_for(child, setup);
+    if (r.status == 125) GTEST_SKIP() << "cannot run the program as nobody";
+    EXPECT_EQ(r.signal, signalled ? SIGTERM : 0);
+    chmod(shared.c_str(), 0755);
+    EXPECT_EQ(staging_files_in(shared), names{"_ZX0001_.@@@"});
+    EXPECT_TRUE(read_file(staged) == someone_elses);
+}
+
+INSTANTIATE_TEST_SUITE_P(end, unlocked_clean_up, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? "by_a_signal" : "normal";
+                         });
+
 // Another process replaces a staging name while the run stages (its tape
 // is a FIFO, fed in two parts). A run that keeps the file open reads its
 // own file through its descriptor: its image is the tape's. One short of
