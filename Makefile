@@ -169,7 +169,7 @@ test-web: all web
 
 # Windows: quornax.exe cross-built with MinGW-w64 (the toolchain file
 # cmake/mingw-w64-x86_64.cmake), tested under wine against the Linux
-# build in $(BUILD), and packed as a zip with the README and the licence.
+# build in $(BUILD), and packed as a zip with a README.txt for Windows and the licence.
 WINDOWS_BUILD ?= build-windows
 .PHONY: windows test-windows package-windows
 
