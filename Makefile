@@ -45,11 +45,21 @@ all:
 	@$(call configure,$(BUILD),$(CMAKE_ARGS))
 	@$(call quietly,cmake --build "$(BUILD)" --target quornax quornax-cat -j $(JOBS))
 
+# The tests say one line when all pass (ctest's own summary, which
+# .ci/run looks for), and everything when one fails; V=1 lists them all.
+ifdef V
+run_tests = ctest --test-dir "$(1)" --output-on-failure -j2
+else
+run_tests = out=$$(ctest --test-dir "$(1)" --output-on-failure -j2 2>&1) \
+  && printf '%s\n' "$$out" | grep -E '^[0-9]+% tests passed' \
+  || { printf '%s\n' "$$out"; exit 1; }
+endif
+
 test:
 	@$(call configure,$(BUILD),$(CMAKE_ARGS))
 	@$(call check_tests,$(BUILD))
 	@$(call quietly,cmake --build "$(BUILD)" -j $(JOBS))
-	@ctest --test-dir "$(BUILD)" --output-on-failure -j2
+	@$(call run_tests,$(BUILD))
 
 # The sample tape is converted in a fresh folder, so that everything left
 # there afterwards is the program's doing; then quornax-cat shows what is
@@ -100,7 +110,7 @@ test-sanitize:
 	  "-DCMAKE_CXX_FLAGS=$(SANITIZE) -O1" "-DCMAKE_EXE_LINKER_FLAGS=$(SANITIZE)")
 	@$(call check_tests,$(SANITIZE_BUILD))
 	@$(call quietly,cmake --build "$(SANITIZE_BUILD)" -j $(JOBS))
-	@ctest --test-dir "$(SANITIZE_BUILD)" --output-on-failure -j2
+	@$(call run_tests,$(SANITIZE_BUILD))
 
 memcheck: all
 	@command -v valgrind >/dev/null && command -v python3 >/dev/null || { \
@@ -128,6 +138,9 @@ bench:
 # A Debian package from a release build of its own, without the tests.
 PACKAGE_BUILD ?= build-pkg
 package:
+	@command -v dpkg-shlibdeps >/dev/null || { \
+	  echo "make package: install dpkg-dev first; tools/install-build-deps does it, as root" >&2; \
+	  exit 1; }
 	@$(call configure,$(PACKAGE_BUILD),-DCMAKE_BUILD_TYPE=Release \
 	  -DQUORNAX_TESTS=OFF -DQUORNAX_GZIP_MAN=ON)
 	@$(call quietly,cmake --build "$(PACKAGE_BUILD)" -j $(JOBS))
@@ -156,7 +169,7 @@ test-web: all web
 
 # Windows: quornax.exe cross-built with MinGW-w64 (the toolchain file
 # cmake/mingw-w64-x86_64.cmake), tested under wine against the Linux
-# build in $(BUILD), and packed as a zip with the README and the licence.
+# build in $(BUILD), and packed as a zip with a README.txt for Windows and the licence.
 WINDOWS_BUILD ?= build-windows
 .PHONY: windows test-windows package-windows
 
@@ -184,6 +197,18 @@ test-windows: all
 package-windows: windows
 	cd "$(WINDOWS_BUILD)" && cpack -G ZIP
 
-# Every folder the targets here make, those of targets to come included.
+# Every folder the targets here make. BUILD and the like may come from the
+# environment (BUILD=$$HOME), so a folder is removed only when CMake built
+# it: it holds a CMakeCache.txt and no CMakeLists.txt (not a source tree).
+# demo-out is the demo's own, in the top folder.
 clean:
-	rm -rf "$(BUILD)" "$(SANITIZE_BUILD)" "$(FUZZ_BUILD)" "$(PACKAGE_BUILD)" build-windows build-web demo-out
+	@for folder in "$(BUILD)" "$(SANITIZE_BUILD)" "$(FUZZ_BUILD)" "$(PACKAGE_BUILD)" \
+	    "$(WINDOWS_BUILD)" "$(WEB_BUILD)"; do \
+	  [ -e "$$folder" ] || continue; \
+	  if [ -f "$$folder/CMakeCache.txt" ] && [ ! -e "$$folder/CMakeLists.txt" ]; then \
+	    echo "rm -rf $$folder"; rm -rf "$$folder"; \
+	  else \
+	    echo "make clean: $$folder is not a build folder (no CMakeCache.txt); left alone" >&2; \
+	  fi; \
+	done
+	@if [ -d demo-out ]; then echo "rm -rf demo-out"; rm -rf demo-out; fi

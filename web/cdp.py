@@ -145,6 +145,11 @@ class Page:
         self.send("Emulation.setDeviceMetricsOverride",
                   {"width": width, "height": height, "deviceScaleFactor": scale,
                    "mobile": mobile})
+        if mobile:
+            # A phone has a touch screen and no mouse to hover or drop with.
+            self.send("Emulation.setTouchEmulationEnabled", {"enabled": True, "maxTouchPoints": 5})
+            self.send("Emulation.setEmulatedMedia", {"features": [
+                {"name": "hover", "value": "none"}, {"name": "pointer", "value": "coarse"}]})
 
     def send(self, method, params=None, timeout=60):
         return self.browser.send(method, params, self.session, timeout)
@@ -205,8 +210,9 @@ class Page:
         node = self.send("DOM.querySelector", {"nodeId": root, "selector": selector})["nodeId"]
         self.send("DOM.setFileInputFiles", {"nodeId": node, "files": list(paths)})
 
-    def screenshot(self, path):
+    def screenshot(self, path, whole=True):
+        """The whole page, or what the screen shows (whole=False)."""
         data = self.send("Page.captureScreenshot",
-                         {"format": "png", "captureBeyondViewport": True})["data"]
+                         {"format": "png", "captureBeyondViewport": whole})["data"]
         with open(path, "wb") as out:
             out.write(base64.b64decode(data))

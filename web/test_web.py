@@ -2,8 +2,10 @@
 """Converts tapes in the web page, in headless Chromium, and compares
 everything with the Linux build run on the same command line: the listing
 and the messages byte for byte, the exit status, the images made (names and
-bytes, through the page's own download links), the SHA-256 the page shows,
-and what the page displays for the raw bytes.
+bytes, through the page's own download links and its zip of them all), the
+SHA-256 the page shows, what the page displays for the raw bytes, and for
+each tape its card: its name, what became of it (each tape converted alone
+by the Linux build says), its disk's file count and free sectors.
 
     web/test_web.py WEB_BUILD_DIR LINUX_QUORNAX
 
@@ -16,8 +18,11 @@ import base64
 import functools
 import hashlib
 import http.server
+import io
+import json
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -25,6 +30,7 @@ import tempfile
 import threading
 import time
 import urllib.parse
+import zipfile
 
 sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -96,6 +102,13 @@ def big_blocks():
 
 # A run that shows a bit of everything: a listing, messages, raw name bytes.
 AFTER_SCREENSHOT = ["demo.tap", "length_mismatch.tap", "cut_short.tap", "arrays.tap"]
+# A clean conversion, for README's picture.
+CLEAN = ["demo.tap", "real/loader.tap"]
+# Two tapes of one name, and tapes named as the page might name a folder.
+SAME_NAME = ["2", "3", "game.tap", "real/game.tap"]
+# The words a card must hold, by tape.
+CARD_WORDS = {"notes.tap": "text file", "empty.tap": "empty", "headers_only.tap": "holds no files",
+              "pairs130.tap": "2 files of the tape did not reach the disk"}
 
 
 def make_tapes(folder):
@@ -111,6 +124,11 @@ def make_tapes(folder):
         return os.path.basename(path)
 
     cases = [[copy(os.path.join(ROOT, "examples", "demo.tap"))]]
+    # The tapes from real tools also keep their own folder, beside fuzz's
+    # tapes of the same names.
+    os.mkdir(os.path.join(folder, "real"))
+    for name in os.listdir(os.path.join(ROOT, "tests/data/real")):
+        shutil.copy(os.path.join(ROOT, "tests/data/real", name), os.path.join(folder, "real"))
     for sub in ("tests/data/real", "fuzz/corpus"):
         path = os.path.join(ROOT, sub)
         cases += [[copy(os.path.join(path, name))]
@@ -130,6 +148,14 @@ def make_tapes(folder):
     cases.append(["demo.tap", "big.tap", "game.tap"])
     cases.append(randoms[:6])
     cases.append([put("žluťoučký kůň.TAP", array_letters()), put("old\\loader.tap", every_byte_names())])
+    # What people pick by mistake, and names that need care.
+    cases.append([put("notes.tap", b"My tapes\n\nGames from 1986, to convert:\n- Manic\n")])
+    cases.append(["demo.tap", "notes.tap", "headers_only.tap", "pairs130.tap"])
+    cases.append([put("tab\tand newline.tap", code_pair(b"a\tb\nc", b"x") + code_pair(b"\n", b"y"))])
+    put("2", b"")
+    put("3", code_pair("three", b"3"))
+    cases.append(SAME_NAME)
+    cases.append(CLEAN)
     return cases
 
 
@@ -145,20 +171,24 @@ class Outcome:
         self.images = images        # {name: bytes}
 
 
-def run_linux(program, tapes_folder, names):
+def run_linux(program, tapes_folder, names, args=None):
     """Runs the Linux build twice in fresh folders: once with the streams
-    apart, once with both into one pipe, for the order they interleave in."""
+    apart, once with both into one pipe, for the order they interleave in.
+    The tape names[i] is given as args[i] (by default its own name)."""
+    args = args or [os.path.basename(n) for n in names]
+
     def run(**streams):
         with tempfile.TemporaryDirectory(prefix="quornax-ref-") as work:
-            for name in names:
-                shutil.copy(os.path.join(tapes_folder, name), work)
-            done = subprocess.run([program] + names, cwd=work, timeout=60, **streams)
+            for name, arg in zip(names, args):
+                os.makedirs(os.path.dirname(os.path.join(work, arg)), exist_ok=True)
+                shutil.copy(os.path.join(tapes_folder, name), os.path.join(work, arg))
+            done = subprocess.run([program] + args, cwd=work, timeout=60, **streams)
             images = {}
             for folder, _, files in os.walk(work):
                 for name in files:
                     path = os.path.join(folder, name)
                     relative = os.path.relpath(path, work)
-                    if relative not in names:
+                    if relative not in args:
                         with open(path, "rb") as image:
                             images[relative] = image.read()
             return done, images
@@ -168,32 +198,60 @@ def run_linux(program, tapes_folder, names):
     return Outcome(str(apart.returncode), apart.stdout, apart.stderr, merged.stdout, images)
 
 
+def outcomes_alone(program, tapes_folder, names):
+    """What becomes of each tape, as the Linux build converts them one by
+    one: an image, no image, a failure, and after a failure nothing."""
+    outcomes = []
+    for name in names:
+        if outcomes and outcomes[-1] in ("failed", "skipped"):
+            outcomes.append("skipped")
+            continue
+        alone = run_linux(program, tapes_folder, [name])
+        outcomes.append("failed" if alone.status != "0" else "image" if alone.images else "no-image")
+    return outcomes
+
+
 # Everything the test needs from the page in one evaluation: the machine
 # readable results, the image bytes fetched back through the download
 # links, and what the page displays.
 READ_RESULT = """(async () => {
   const machine = document.getElementById("machine");
   const images = [];
-  for (const link of document.querySelectorAll("#images a")) {
-    const bytes = new Uint8Array(await (await fetch(link.href)).arrayBuffer());
+  const fetched = async (href) => {
+    const bytes = new Uint8Array(await (await fetch(href)).arrayBuffer());
     let text = "";
     for (let i = 0; i < bytes.length; i += 0x8000)
       text += String.fromCharCode.apply(null, bytes.subarray(i, i + 0x8000));
+    return btoa(text);
+  };
+  for (const link of document.querySelectorAll("#cards a.image-link")) {
     images.push({path: link.dataset.path, download: link.download,
-                 sha256: link.dataset.sha256, bytes: btoa(text)});
+                 sha256: link.dataset.sha256, bytes: await fetched(link.href)});
   }
+  const zip = document.getElementById("zip-link");
+  const cards = [...document.querySelectorAll("#cards .tape")].map(card => {
+    const catalogue = card.querySelector(".catalogue");
+    return {tape: card.dataset.tape, outcome: card.dataset.outcome, text: card.textContent,
+            link: card.querySelector("a.image-link")?.dataset.path || null,
+            files: catalogue ? catalogue.dataset.files : null,
+            free: catalogue ? catalogue.dataset.free : null,
+            rows: catalogue ? catalogue.querySelectorAll("tbody tr").length : null};
+  });
   return {status: document.getElementById("status").textContent,
-          machineStatus: machine.dataset.status,
+          machineStatus: machine.dataset.status, args: machine.dataset.args,
           stdout: machine.dataset.stdout, stderr: machine.dataset.stderr,
           sha256: document.getElementById("image-sha256").textContent,
           shown: document.getElementById("output").textContent,
           markup: document.querySelectorAll("#output *:not(span)").length,
-          noImage: !document.getElementById("no-image").hidden,
-          images: images};
+          zip: !document.getElementById("download-all").hidden && zip.href ? await fetched(zip.href) : null,
+          cards: cards, images: images};
 })()"""
 
 
 RAN = "document.getElementById('machine')?.dataset.run === '%d'"
+# The result has come into view (it scrolls there smoothly).
+IN_VIEW = """(() => { const r = document.getElementById('%s').getBoundingClientRect();
+  return r.top >= -1 && r.top < innerHeight / 2; })()"""
 
 
 def run_page(page, paths, run_number):
@@ -202,18 +260,72 @@ def run_page(page, paths, run_number):
     return page.evaluate(READ_RESULT)
 
 
-def shown_text(data):
-    """What the page shows for the program's bytes: printable ASCII as it
-    is, a tab as four blanks, any other byte as one dot."""
-    out = []
-    for byte in data:
-        if 0x20 <= byte < 0x7F or byte == 0x0A:
-            out.append(chr(byte))
-        elif byte == 0x09:
-            out.append("    ")
-        else:
-            out.append("\u00b7")
-    return "".join(out)
+def page_args(got):
+    return json.loads(base64.b64decode(got["args"]).decode()) if got.get("args") else None
+
+
+LISTING_LINE = re.compile(r"(Basic     |Code      |Array .\[\] |Array .\$\[\]) .{10}, [ \d]{5} byte\(s\)"
+                          r"(, start line \d+|, start address 0x[0-9a-f]{4})?")
+MESSAGE_LINES = [re.compile(r) for r in (
+    r": TAP block length is greater than size of TAP file !",
+    r": TAP block is cut short by end of TAP file !",
+    r": TAP header is too short !",
+    r": unknown block type in TAP header !",
+    r": bad checksum of TAP (header|data block) !",
+    r": flag byte 00h or FFh is expected !",
+    r"V TAP souboru .* za hlavickou .* nasleduje blok s jinou delkou,",
+    r"nez deklaruje hlavicka ! Hlavicka i blok budou ignorovany !",
+    r"Pro ulozeni bloku '.*' z TAP souboru .* je nedostatek mista !",
+    r".*: [A-Za-z/ ]+")]
+
+
+def shown_problems(shown, merged):
+    """The page shows each byte of the program's output as one character:
+    printable ASCII as itself, any other byte as a dot, except the line ends
+    the program wrote; so every line shown is whole, its columns in place."""
+    if len(shown) != len(merged):
+        return ["the page shows %d characters for %d bytes" % (len(shown), len(merged))]
+    for index, byte in enumerate(merged):
+        char = shown[index]
+        if (char != chr(byte)) if 0x20 <= byte < 0x7F else \
+           (char not in "\n\u00b7" if byte == 0x0A else char != "\u00b7"):
+            return ["the page shows %r for byte 0x%02x at %d" % (char, byte, index)]
+    lines = shown.split("\n")
+    lines = lines[:-1] if lines and lines[-1] == "" else lines
+    return ["the page shows a line that is not a whole line of the program: %r" % line
+            for line in lines
+            if not LISTING_LINE.fullmatch(line) and not any(m.fullmatch(line) for m in MESSAGE_LINES)]
+
+
+def catalogue_counts(image):
+    info = image[2048:2304]
+    return str(info[0xE4]), str(info[0xE5] | info[0xE6] << 8)
+
+
+def check_cards(label, names, outcomes, expected, got):
+    """One card per tape in order, with its outcome; each disk offered shows
+    its catalogue's count of files and free sectors."""
+    problems = []
+    cards = got["cards"]
+    if [c["tape"] for c in cards] != [os.path.basename(n) for n in names]:
+        problems.append("cards for %s" % [c["tape"] for c in cards])
+        return problems
+    if outcomes is not None and [c["outcome"] for c in cards] != outcomes:
+        problems.append("outcomes %s, expected %s" % ([c["outcome"] for c in cards], outcomes))
+    for card in cards:
+        if card["outcome"] == "image" and card["files"] is None:
+            problems.append("%s: no catalogue" % card["tape"])
+        if card["link"] is not None:
+            path = base64.b64decode(card["link"]).decode()
+            if path in expected.images:
+                want = catalogue_counts(expected.images[path])
+                if (card["files"], card["free"]) != want or str(card["rows"]) != want[0]:
+                    problems.append("%s: catalogue of %s files (%s rows), %s free; expected %s, %s"
+                                    % (card["tape"], card["files"], card["rows"], card["free"], *want))
+        words = CARD_WORDS.get(card["tape"])
+        if words and words not in card["text"]:
+            problems.append("%s: the card does not say %r: %r" % (card["tape"], words, card["text"]))
+    return problems
 
 
 def compare(label, expected, got):
@@ -241,14 +353,20 @@ def compare(label, expected, got):
             problems.append("%s: downloads as %r" % (name, image["download"]))
     if got["sha256"] != " ".join(hashes):
         problems.append("#image-sha256 %r, expected %r" % (got["sha256"], " ".join(hashes)))
-    if got["noImage"] != (not expected.images):
-        problems.append("the no-image note is %s" % ("shown" if got["noImage"] else "hidden"))
+    if len(expected.images) > 1:
+        if got["zip"] is None:
+            problems.append("no zip of the %d images" % len(expected.images))
+        else:
+            with zipfile.ZipFile(io.BytesIO(decode(got["zip"]))) as archive:
+                zipped = {name: archive.read(name) for name in archive.namelist()}
+            if zipped != expected.images:
+                problems.append("the zip holds %s, not the images" % sorted(zipped))
+    elif got["zip"] is not None:
+        problems.append("a zip is offered for %d images" % len(expected.images))
     shown = got["shown"].split("\n", 1)[1] if "\n" in got["shown"] else ""
     if got["markup"]:
         problems.append("the output holds %d elements other than spans" % got["markup"])
-    if shown != shown_text(expected.merged):
-        problems.append("the page shows other text:\n  page  %r\n  linux %r"
-                        % (shown, shown_text(expected.merged)))
+    problems += shown_problems(shown, expected.merged)
     return ["%s: %s" % (label, p) for p in problems]
 
 
@@ -265,6 +383,107 @@ def serve(folder):
         ("127.0.0.1", 0), functools.partial(QuietHandler, directory=folder))
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
+
+
+def run_case(page, program, tapes, names, runs, outcomes=None):
+    """One run in the page, held against the Linux build given the same
+    command line as the page gave its program; returns the differences."""
+    label = " ".join(names)
+    try:
+        got = run_page(page, [os.path.join(tapes, n) for n in names], runs)
+    except BrowserError as error:
+        return [("%s: %s" % (label, error))], None
+    args = page_args(got)
+    if args is None or len(set(args)) != len(args) or \
+       [os.path.basename(a) for a in args] != [os.path.basename(n) for n in names]:
+        return ["%s: the page gave its program %r" % (label, args)], got
+    expected = run_linux(program, tapes, names, args)
+    if outcomes is None:
+        outcomes = outcomes_alone(program, tapes, names)
+    return compare(label, expected, got) + \
+        ["%s: %s" % (label, p) for p in check_cards(label, names, outcomes, expected, got)], got
+
+
+def full_disk_case(page, tapes, runs):
+    """The page's disk fills up while the second tape's image is written:
+    that tape fails in words, the third is not converted, the first's
+    image is offered."""
+    names = ["demo.tap", "real/game.tap", "arrays.tap"]
+    label = "full disk: " + " ".join(names)
+    size = sum(os.path.getsize(os.path.join(tapes, n)) for n in names)
+    page.evaluate("window.quornaxTest = {diskLimit: %d}" % (size + 655360 + 65536))
+    try:
+        got = run_page(page, [os.path.join(tapes, n) for n in names], runs)
+    finally:
+        page.evaluate("window.quornaxTest = null")
+    problems = []
+    if got["status"] != "1":
+        problems.append("exit status %r" % got["status"])
+    if not base64.b64decode(got["stderr"]).endswith(b": No space left on device\n"):
+        problems.append("stderr %r" % base64.b64decode(got["stderr"]))
+    outcomes = [c["outcome"] for c in got["cards"]]
+    if outcomes != ["image", "failed", "skipped"]:
+        problems.append("outcomes %s" % outcomes)
+    elif "no room left" not in got["cards"][1]["text"]:
+        problems.append("the failed card says %r" % got["cards"][1]["text"])
+    if [base64.b64decode(i["path"]).decode() for i in got["images"]] != ["demo.trd"]:
+        problems.append("images offered: %s" % [i["path"] for i in got["images"]])
+    return ["%s: %s" % (label, p) for p in problems]
+
+
+def served_cases(browser, program, web, scratch, tapes):
+    """From a static host holding the two files alone, on a phone's screen:
+    tapes given as ?tap=URL, one whose name holds an encoded slash, and one
+    the host does not have; then the page opened from file:// with ?tap=."""
+    failures = []
+    site = os.path.join(scratch, "site")
+    os.mkdir(site)
+    for name in ("index.html", "quornax.js"):
+        shutil.copy(os.path.join(web, name), site)
+    shutil.copy(os.path.join(tapes, "demo.tap"), site)
+    # The host decodes %2F: the tape "a%2Fb.tap" is a/b.tap there.
+    os.mkdir(os.path.join(site, "a"))
+    shutil.copy(os.path.join(tapes, "real", "loader.tap"), os.path.join(site, "a", "b.tap"))
+    shutil.copy(os.path.join(tapes, "real", "loader.tap"), os.path.join(tapes, "a%2Fb.tap"))
+    server = serve(site)
+    base = "http://127.0.0.1:%d/index.html" % server.server_port
+    phone = None
+    try:
+        phone = Page(browser, width=390, height=844, scale=2, mobile=True)
+        phone.navigate(base)
+        phone.wait_for("document.body?.dataset.state === 'ready'")
+        if phone.evaluate("getComputedStyle(document.querySelector('.drop-hint')).display") != "none":
+            failures.append("phone: the page speaks of dropping files")
+        phone.screenshot(os.path.join(web, "screenshot-phone-before.png"))
+        for query, names in (("?tap=demo.tap", ["demo.tap"]),
+                             ("?tap=a%252Fb.tap&tap=demo.tap", ["a%2Fb.tap", "demo.tap"])):
+            phone.navigate(base + query)
+            phone.wait_for(RAN % 1)
+            got = phone.evaluate(READ_RESULT)
+            expected = run_linux(program, tapes, names)
+            failures += compare(query, expected, got)
+            failures += ["%s: %s" % (query, p) for p in
+                         check_cards(query, names, ["image"] * len(names), expected, got)]
+            if query == "?tap=demo.tap":
+                phone.wait_for(IN_VIEW % "result", timeout=10)
+                phone.screenshot(os.path.join(web, "screenshot-phone-after.png"), whole=False)
+                size = phone.evaluate("parseFloat(getComputedStyle(document.querySelector('pre.listing')).fontSize)")
+                if size < 12:
+                    failures.append("phone: the listing is %.1f px" % size)
+        for url, words in ((base + "?tap=missing.tap", "answered 404"),
+                           ("file://" + urllib.parse.quote(os.path.join(web, "index.html"))
+                            + "?tap=demo.tap", "opened from a file")):
+            phone.navigate(url)
+            phone.wait_for(RAN % 1)
+            said = phone.evaluate("document.getElementById('problem-text').textContent")
+            if words not in said:
+                failures.append("%s: the page says %r" % (url, said))
+    except BrowserError as error:
+        failures.append("served: %s" % error)
+    finally:
+        server.shutdown()
+        server.server_close()
+    return failures, phone
 
 
 def main(args):
@@ -284,51 +503,38 @@ def main(args):
         except BrowserError as error:
             sys.exit("test-web: %s; install chromium-headless-shell first; "
                      "tools/install-build-deps web does it, as root" % error)
+        phone = None
         try:
             page = Page(browser, width=1000, height=900)
             page.navigate("file://" + urllib.parse.quote(index))
             page.wait_for("document.body?.dataset.state === 'ready'")
             page.screenshot(os.path.join(web, "screenshot-before.png"))
             for names in cases:
-                label = " ".join(names)
-                expected = run_linux(program, tapes, names)
                 runs += 1
-                try:
-                    got = run_page(page, [os.path.join(tapes, n) for n in names], runs)
-                except BrowserError as error:
-                    failures.append("%s: %s" % (label, error))
-                    if page.crashed:
-                        break
-                    continue
-                failures += compare(label, expected, got)
-                if names == ["demo.tap", "game.tap"]:
+                found, got = run_case(page, program, tapes, names, runs)
+                failures += found
+                if page.crashed:
+                    break
+                if got and names == ["demo.tap", "game.tap"]:
                     order = [base64.b64decode(i["path"]).decode() for i in got["images"]]
                     if order != ["demo.trd", "game.trd"]:
-                        failures.append("%s: images listed as %s" % (label, order))
+                        failures.append("%s: images listed as %s" % (names, order))
+                if got and names == SAME_NAME:
+                    last = got["cards"][2]["text"], got["cards"][3]["text"]
+                    if "same disk name" not in last[0] or "same disk name" not in last[1]:
+                        failures.append("%s: the cards do not say the disk name is shared" % names)
                 if names == AFTER_SCREENSHOT:
                     page.screenshot(os.path.join(web, "screenshot-after.png"))
-            # From a static host holding the two files alone, as ?tap=URL,
-            # on a phone's screen.
-            site = os.path.join(scratch, "site")
-            os.mkdir(site)
-            for name in ("index.html", "quornax.js"):
-                shutil.copy(os.path.join(web, name), site)
-            shutil.copy(os.path.join(tapes, "demo.tap"), site)
-            server = serve(site)
-            phone = None
+                if names == CLEAN:
+                    page.screenshot(os.path.join(web, "screenshot-clean.png"))
+            runs += 1
             try:
-                phone = Page(browser, width=390, height=844, scale=2, mobile=True)
-                phone.navigate("http://127.0.0.1:%d/index.html?tap=demo.tap" % server.server_port)
-                phone.wait_for(RAN % 1)
-                failures += compare("?tap=demo.tap", run_linux(program, tapes, ["demo.tap"]),
-                                    phone.evaluate(READ_RESULT))
-                phone.screenshot(os.path.join(web, "screenshot-phone.png"))
-                runs += 1
+                failures += full_disk_case(page, tapes, runs)
             except BrowserError as error:
-                failures.append("?tap=demo.tap: %s" % error)
-            finally:
-                server.shutdown()
-                server.server_close()
+                failures.append("full disk: %s" % error)
+            found, phone = served_cases(browser, program, web, scratch, tapes)
+            failures += found
+            runs += 4
             for tab in (page, phone):
                 if tab is not None:
                     tab.poll()
