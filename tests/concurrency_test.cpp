@@ -195,6 +195,50 @@ TEST_F(concurrent_runs, UnlockedRunsInterruptedAnywhereLeaveNothing) {
     }
 }
 
+// Without the lock, runs whose tapes give one image name each write a
+// whole image and rename it into place: the name ends up holding one of
+// them, never a mixture.
+TEST_F(concurrent_runs, UnlockedRunsOfOneImageNameLeaveOneWholeImage) {
+    std::string shared = path("shared");
+    std::vector<bytes> reference;
+    for (int k = 0; k < 2; ++k) {
+        std::string alone = path("alone" + std::to_string(k));
+        std::filesystem::create_directories(alone);
+        std::filesystem::create_directories(shared + "/" + std::to_string(k));
+        bytes tape;
+        for (int i = 0; i < 60; ++i)
+            tape = join({tape, code_pair("g", pattern(9000, static_cast<uint8_t>(k)), 0)});
+        write_file(alone + "/game.tap", tape);
+        write_file(shared + "/" + std::to_string(k) + "/game.tap", tape);
+        ASSERT_EQ(run_binary(alone, {"game.tap"}).status, 0);
+        reference.push_back(read_file(alone + "/game.trd"));
+    }
+    ASSERT_EQ(chmod(dir.c_str(), 0711), 0);
+    for (int round = 0; round < 5; ++round) {
+        int start[2];
+        ASSERT_EQ(pipe(start), 0);
+        std::vector<child_setup> setups(2);
+        std::vector<pid_t> children;
+        for (int k = 0; k < 2; ++k) {
+            setups[k].before_exec = held_by(start);
+            if (!run_unlocked(shared, setups[k]))
+                GTEST_SKIP() << "no way to run the program unlocked here";
+            children.push_back(spawn(shared, {std::to_string(k) + "/game.tap"}, setups[k]));
+        }
+        close(start[0]);
+        close(start[1]);
+        for (int k = 0; k < 2; ++k) {
+            run_result r = wait_for(children[k], setups[k]);
+            if (r.status == 125) GTEST_SKIP() << "cannot run the program as nobody";
+            EXPECT_EQ(r.status, 0);
+        }
+        chmod(shared.c_str(), 0755);
+        bytes image = read_file(shared + "/game.trd");
+        EXPECT_TRUE(image == reference[0] || image == reference[1]) << "a mixture";
+        EXPECT_EQ(entries_of(shared), (names{"0/", "0/game.tap", "1/", "1/game.tap", "game.trd"}));
+    }
+}
+
 // Without the lock, the clean-up deletes only what is still this run's
 // own: a file another put under one of its staging names survives the end
 // of the run, and its end by a signal.
