@@ -13,7 +13,11 @@ struct naming_case {
     std::string trd;
 };
 
-void PrintTo(const naming_case& c, std::ostream* os) { *os << c.tap; }
+// ctest takes the printed row for the test's name, and a name that ends
+// in a backslash would swallow the next test's: the image name comes last.
+void PrintTo(const naming_case& c, std::ostream* os) {
+    *os << c.tap << " -> " << c.trd;
+}
 
 class naming : public testing::TestWithParam<naming_case> {};
 
