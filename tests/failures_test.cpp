@@ -100,13 +100,34 @@ TEST_P(failure, ReportsAndLeavesOnlyWhatItShould) {
     }
 }
 
+const std::string usage =
+    "Usage : quornax file1.tap [file2.tap ...]\n"
+    "\tcreates TRD file[s] file1.trd ...\n";
+
 const failure_case failure_cases[] = {
     {.what = "no argument",
      .tapes = {},
      .args = {},
-     .err = "Usage : quornax file1.tap [file2.tap ...]\n"
-            "\tcreates TRD file[s] file1.trd ...\n",
+     .err = usage,
      .left = {}},
+    // Alone, an option answers; beside another name it is a tape's name.
+    {.what = "--help alone",
+     .tapes = {},
+     .args = {"--help"},
+     .status = 0,
+     .out = usage,
+     .left = {}},
+    {.what = "--version alone",
+     .tapes = {},
+     .args = {"--version"},
+     .status = 0,
+     .out = "quornax " QUORNAX_VERSION "\n",
+     .left = {}},
+    {.what = "--help beside a tape",
+     .tapes = {{"other.tap", other}},
+     .args = {"--help", "other.tap"},
+     .err = "--help: No such file or directory\n",
+     .left = {"other.tap"}},
     {.what = "first tape missing",
      .tapes = {{"other.tap", other}},
      .args = {"missing.tap", "other.tap"},

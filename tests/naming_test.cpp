@@ -43,6 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
                     naming_case{"x\\../../game.tap", "game.trd"},
                     naming_case{"a\\b/../game.tap", "b/game.trd"},
                     naming_case{"a\\./b/./game.tap", "b/game.trd"},
+                    naming_case{"a\\.d/game.tap", ".d/game.trd"},
                     // A name of dots is no folder.
                     naming_case{"a\\..", "...trd"},
                     naming_case{"gametap", "gametap.trd"},
