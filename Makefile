@@ -186,4 +186,4 @@ package-windows: windows
 
 # Every folder the targets here make, those of targets to come included.
 clean:
-	rm -rf "$(BUILD)" "$(SANITIZE_BUILD)" "$(FUZZ_BUILD)" "$(PACKAGE_BUILD)" build-windows build-web demo-out
+	rm -rf "$(BUILD)" "$(SANITIZE_BUILD)" "$(FUZZ_BUILD)" "$(PACKAGE_BUILD)" build-windows build-web build-mutate demo-out
