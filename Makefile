@@ -203,7 +203,7 @@ package-windows: windows
 # demo-out is the demo's own, in the top folder.
 clean:
 	@for folder in "$(BUILD)" "$(SANITIZE_BUILD)" "$(FUZZ_BUILD)" "$(PACKAGE_BUILD)" \
-	    "$(WINDOWS_BUILD)" "$(WEB_BUILD)"; do \
+	    "$(WINDOWS_BUILD)" "$(WEB_BUILD)" build-mutate; do \
 	  [ -e "$$folder" ] || continue; \
 	  if [ -f "$$folder/CMakeCache.txt" ] && [ ! -e "$$folder/CMakeLists.txt" ]; then \
 	    echo "rm -rf $$folder"; rm -rf "$$folder"; \

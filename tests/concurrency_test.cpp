@@ -2,6 +2,7 @@
 // file name is shared, so only the directory lock keeps the images right.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -348,6 +349,9 @@ INSTANTIATE_TEST_SUITE_P(descriptors, replaced_staging_name, testing::Bool(),
 TEST_F(concurrent_runs, ListingsSharingOnePipeKeepWholeLines) {
     int lines[2];
     ASSERT_EQ(pipe(lines), 0);
+    // Full before it is read, a pipe of one page holds its writers
+    // part-way: only writes it takes whole keep the lines whole.
+    ASSERT_GT(fcntl(lines[0], F_SETPIPE_SZ, 4096), 0);
     int start[2];
     ASSERT_EQ(pipe(start), 0);
     std::vector<pid_t> children;
@@ -365,6 +369,9 @@ TEST_F(concurrent_runs, ListingsSharingOnePipeKeepWholeLines) {
     close(lines[1]);
     close(start[0]);
     close(start[1]);
+    pollfd written{lines[0], POLLIN, 0};
+    EXPECT_EQ(poll(&written, 1, 10000), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::string out;
     char chunk[4096];
     for (ssize_t got; (got = read(lines[0], chunk, sizeof chunk)) > 0;)

@@ -213,17 +213,20 @@ INSTANTIATE_TEST_SUITE_P(
                      ": TAP block is cut short by end of TAP file !\n",
                      {"one     ", "two     "}}));
 
-// Headerless numbers and staging numbers restart with each tape.
+// Headerless numbers and staging numbers restart with each tape, and the
+// bytes of a tape that a bad block stopped, read but never taken, stay
+// with it.
 TEST_F(conversion, TwoTapesOneImageEach) {
     const bytes lone = data_block(pattern(20));
-    write_file(path("a.tap"), lone);
+    write_file(path("a.tap"), join({lone, bad_checksum(data_block({1})),
+                                    code_pair("later", pattern(9), 0)}));
     write_file(path("b.tap"), join({lone, data_block(pattern(6912))}));
     run_result r = run({"a.tap", "b.tap"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, code_line("code01", 20, "0x0000") +
                          code_line("code01", 20, "0x0000") +
                          code_line("screen02", 6912, "0x4000"));
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, ": bad checksum of TAP data block !\n");
     EXPECT_EQ(entries_of(dir), (names{"a.tap", "a.trd", "b.tap", "b.trd"}));
     expect_image("a.trd", {"code01  "});
     expect_image("b.trd", {"code01  ", "screen02"});

@@ -101,13 +101,48 @@ TEST_P(failure, ReportsAndLeavesOnlyWhatItShould) {
     }
 }
 
+const std::string usage =
+    "Usage : quornax file1.tap [file2.tap ...]\n"
+    "\tcreates TRD file[s] file1.trd ...\n";
+
 const failure_case failure_cases[] = {
     {.what = "no argument",
      .tapes = {},
      .args = {},
-     .err = "Usage : quornax file1.tap [file2.tap ...]\n"
-            "\tcreates TRD file[s] file1.trd ...\n",
+     .err = usage,
      .left = {}},
+    // Alone, an option answers; beside another name it is a tape's name.
+    // --help tells a newcomer what the program does and where to read more.
+    {.what = "--help alone",
+     .tapes = {},
+     .args = {"--help"},
+     .status = 0,
+     .out = "quornax turns ZX Spectrum tape images (.tap) into TR-DOS disk images (.trd).\n"
+            "\n"
+            "Usage: quornax file1.tap [file2.tap ...]\n"
+            "       quornax --help | --version\n"
+            "\n"
+            "Each tape gives one disk image, made in the current folder and named\n"
+            "after the tape: tapes/game.tap gives game.trd. The tapes are converted\n"
+            "in the order given; the run stops at the first one that fails.\n"
+            "For every file put on a disk one line is listed; messages go to stderr.\n"
+            "\n"
+            "  --help     show this text\n"
+            "  --version  show the version\n"
+            "\n"
+            "More: man quornax (on Windows: README.txt beside quornax.exe)\n",
+     .left = {}},
+    {.what = "--version alone",
+     .tapes = {},
+     .args = {"--version"},
+     .status = 0,
+     .out = "quornax " QUORNAX_VERSION "\n",
+     .left = {}},
+    {.what = "--help beside a tape",
+     .tapes = {{"other.tap", other}},
+     .args = {"--help", "other.tap"},
+     .err = "--help: No such file or directory\n",
+     .left = {"other.tap"}},
     {.what = "first tape missing",
      .tapes = {{"other.tap", other}},
      .args = {"missing.tap", "other.tap"},

@@ -13,7 +13,11 @@ struct naming_case {
     std::string trd;
 };
 
-void PrintTo(const naming_case& c, std::ostream* os) { *os << c.tap; }
+// ctest takes the printed row for the test's name, and a name that ends
+// in a backslash would swallow the next test's: the image name comes last.
+void PrintTo(const naming_case& c, std::ostream* os) {
+    *os << c.tap << " -> " << c.trd;
+}
 
 class naming : public testing::TestWithParam<naming_case> {};
 
@@ -39,6 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
                     naming_case{"x\\../../game.tap", "game.trd"},
                     naming_case{"a\\b/../game.tap", "b/game.trd"},
                     naming_case{"a\\./b/./game.tap", "b/game.trd"},
+                    naming_case{"a\\.d/game.tap", ".d/game.trd"},
                     // A name of dots is no folder.
                     naming_case{"a\\..", "...trd"},
                     naming_case{"gametap", "gametap.trd"},

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "common/common.h"
 #include "common/platform.h"
 #include "support/fixture.h"
 
@@ -52,6 +53,37 @@ TEST_F(platform, GatheredWritesAndReadsAtAnOffsetKeepEveryByte) {
     EXPECT_EQ(open("f", flags, 0666), -1);
     EXPECT_EQ(errno, EEXIST);
 }
+
+#ifndef _WIN32  // where no signal cuts a write short
+void interrupt(int) {}
+
+// A signal cuts writes blocked on a pipe of one page short, part-way
+// through a piece: each goes on at the byte after the last one written.
+TEST(write_pieces, GoOnAtTheByteAfterAShortWrite) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_GT(fcntl(ends[1], F_SETPIPE_SZ, 4096), 0);
+    struct sigaction no_restart {}, old {};
+    no_restart.sa_handler = interrupt;
+    sigaction(SIGUSR1, &no_restart, &old);
+    bytes first = pattern(10000, 1), second = pattern(7001, 2), got;
+    pthread_t writer = pthread_self();
+    std::thread reader([&] {
+        uint8_t chunk[1000];
+        for (ssize_t n; (n = read(ends[0], chunk, sizeof chunk)) > 0;) {
+            got.insert(got.end(), chunk, chunk + n);
+            pthread_kill(writer, SIGUSR1);
+        }
+    });
+    iovec pieces[] = {{first.data(), first.size()}, {second.data(), second.size()}};
+    EXPECT_EQ(write_pieces(ends[1], pieces, 2), 0);
+    close(ends[1]);
+    reader.join();
+    close(ends[0]);
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_TRUE(got == join({first, second}));
+}
+#endif
 
 struct error_case {
     int number;

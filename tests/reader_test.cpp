@@ -76,6 +76,17 @@ TEST_F(tap_reader_test, LongestBlockIsReadWhole) {
     EXPECT_EQ(0, std::memcmp(work_buffer + 1, payload.data(), payload.size()));
 }
 
+// The first read fills the buffer up to the third block's length word;
+// the block, half the buffer long, is the shortest read straight into the
+// work buffer.
+TEST_F(tap_reader_test, HalfBufferBlockAfterAFullBuffer) {
+    bytes third = data_block(pattern(32766, 7));
+    open_tape(join({data_block(pattern(32763)), data_block(pattern(32763, 5)),
+                    third}));
+    for (int block = 0; block < 3; ++block) EXPECT_EQ(read_tap_block(tape), 255);
+    EXPECT_EQ(0, std::memcmp(work_buffer, third.data() + 2, 32768));
+}
+
 TEST_F(tap_reader_test, EndOfTape) {
     EXPECT_EQ(read_one({}), 1);  // empty tape
     EXPECT_EQ(err, "");
