@@ -146,8 +146,8 @@ package:
 	@$(call quietly,cmake --build "$(PACKAGE_BUILD)" -j $(JOBS))
 	cd "$(PACKAGE_BUILD)" && cpack
 
-# The web page: `make web` builds $(WEB_BUILD)/index.html and quornax.js,
-# the program built to WebAssembly by emscripten (emcc's own tools need
+# The web page: `make web` builds $(WEB_BUILD)/index.html, quornax.js and
+# quornax-cat.js, the programs built to WebAssembly by emscripten (emcc's own tools need
 # Debian's node modules, even when node comes from elsewhere); `make
 # test-web` converts tapes in it, in headless Chromium, and compares every
 # result with the Linux build in $(BUILD).

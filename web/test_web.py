@@ -108,7 +108,10 @@ CLEAN = ["demo.tap", "real/loader.tap"]
 SAME_NAME = ["2", "3", "game.tap", "real/game.tap"]
 # The words a card must hold, by tape.
 CARD_WORDS = {"notes.tap": "text file", "empty.tap": "empty", "headers_only.tap": "holds no files",
-              "pairs130.tap": "2 files of the tape did not reach the disk"}
+              "pairs130.tap": "2 files of the tape did not reach the disk",
+              # quornax-cat's warnings, in words: a name's first byte 0 or 1, two of one name.
+              "every byte names.tap": "TR-DOS does not list them", "random 20.tap": "lists it as deleted",
+              "random 08.tap": "can load only the first"}
 
 
 def make_tapes(folder):
@@ -163,19 +166,22 @@ def make_tapes(folder):
 
 
 class Outcome:
-    def __init__(self, status, stdout, stderr, merged, images):
+    def __init__(self, status, stdout, stderr, merged, images, catalogues):
         self.status = status        # text: "0", "1", or "" when the run broke
         self.stdout = stdout
         self.stderr = stderr
         self.merged = merged        # both streams into one, as 2>&1
         self.images = images        # {name: bytes}
+        self.catalogues = catalogues  # {name: what quornax-cat lists for it}
 
 
 def run_linux(program, tapes_folder, names, args=None):
     """Runs the Linux build twice in fresh folders: once with the streams
     apart, once with both into one pipe, for the order they interleave in.
-    The tape names[i] is given as args[i] (by default its own name)."""
+    The tape names[i] is given as args[i] (by default its own name).
+    quornax-cat, beside the program, lists each image made."""
     args = args or [os.path.basename(n) for n in names]
+    cat = os.path.join(os.path.dirname(program), "quornax-cat")
 
     def run(**streams):
         with tempfile.TemporaryDirectory(prefix="quornax-ref-") as work:
@@ -191,11 +197,14 @@ def run_linux(program, tapes_folder, names, args=None):
                     if relative not in args:
                         with open(path, "rb") as image:
                             images[relative] = image.read()
-            return done, images
+            catalogues = {name: subprocess.run([cat, name], cwd=work, capture_output=True,
+                                               timeout=60).stdout for name in images}
+            return done, images, catalogues
 
-    merged, _ = run(stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    apart, images = run(capture_output=True)
-    return Outcome(str(apart.returncode), apart.stdout, apart.stderr, merged.stdout, images)
+    merged, _, _ = run(stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    apart, images, catalogues = run(capture_output=True)
+    return Outcome(str(apart.returncode), apart.stdout, apart.stderr, merged.stdout, images,
+                   catalogues)
 
 
 def outcomes_alone(program, tapes_folder, names):
@@ -235,7 +244,8 @@ READ_RESULT = """(async () => {
             link: card.querySelector("a.image-link")?.dataset.path || null,
             files: catalogue ? catalogue.dataset.files : null,
             free: catalogue ? catalogue.dataset.free : null,
-            rows: catalogue ? catalogue.querySelectorAll("tbody tr").length : null};
+            rows: catalogue ? catalogue.querySelectorAll("tbody tr").length : null,
+            warnings: catalogue ? catalogue.querySelectorAll(".warnings li").length : null};
   });
   return {status: document.getElementById("status").textContent,
           machineStatus: machine.dataset.status, args: machine.dataset.args,
@@ -297,9 +307,16 @@ def shown_problems(shown, merged):
             if not LISTING_LINE.fullmatch(line) and not any(m.fullmatch(line) for m in MESSAGE_LINES)]
 
 
-def catalogue_counts(image):
-    info = image[2048:2304]
-    return str(info[0xE4]), str(info[0xE5] | info[0xE6] << 8)
+CAT_SUMMARY = re.compile(rb': disk "[\s\S]{0,8}", (\d+) files?(?: and (\d+) deleted)?, (\d+) of ')
+
+
+def catalogue_counts(listed):
+    """Files, free sectors, entries and warnings in the Linux quornax-cat's
+    listing of an image: a name beginning with a zero byte ends TR-DOS's
+    catalogue, one beginning with byte 1 is a deleted file."""
+    files, deleted, free = CAT_SUMMARY.search(listed).groups()
+    return (files.decode(), free.decode(), str(int(files) + int(deleted or 0)),
+            str(listed.count(b"\nwarning: ")))
 
 
 def check_cards(label, names, outcomes, expected, got):
@@ -318,10 +335,11 @@ def check_cards(label, names, outcomes, expected, got):
         if card["link"] is not None:
             path = base64.b64decode(card["link"]).decode()
             if path in expected.images:
-                want = catalogue_counts(expected.images[path])
-                if (card["files"], card["free"]) != want or str(card["rows"]) != want[0]:
-                    problems.append("%s: catalogue of %s files (%s rows), %s free; expected %s, %s"
-                                    % (card["tape"], card["files"], card["rows"], card["free"], *want))
+                want = catalogue_counts(expected.catalogues[path])
+                shown = card["files"], card["free"], str(card["rows"]), str(card["warnings"])
+                if shown != want:
+                    problems.append("%s: catalogue of %s files, %s free, %s rows, %s warnings; "
+                                    "quornax-cat lists %s, %s, %s, %s" % (card["tape"], *shown, *want))
         words = CARD_WORDS.get(card["tape"])
         if words and words not in card["text"]:
             problems.append("%s: the card does not say %r: %r" % (card["tape"], words, card["text"]))
@@ -432,13 +450,13 @@ def full_disk_case(page, tapes, runs):
 
 
 def served_cases(browser, program, web, scratch, tapes):
-    """From a static host holding the two files alone, on a phone's screen:
+    """From a static host holding the page's three files alone, on a phone's screen:
     tapes given as ?tap=URL, one whose name holds an encoded slash, and one
     the host does not have; then the page opened from file:// with ?tap=."""
     failures = []
     site = os.path.join(scratch, "site")
     os.mkdir(site)
-    for name in ("index.html", "quornax.js"):
+    for name in ("index.html", "quornax.js", "quornax-cat.js"):
         shutil.copy(os.path.join(web, name), site)
     shutil.copy(os.path.join(tapes, "demo.tap"), site)
     # The host decodes %2F: the tape "a%2Fb.tap" is a/b.tap there.
