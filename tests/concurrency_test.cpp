@@ -60,10 +60,17 @@ class concurrent_runs : public temp_dir_test {};
 // Makes the children become nobody, who can write in a folder of mode
 // 0333 but not read it, so that no lock can be had; root reads any folder.
 // Returns false where that cannot be arranged here.
+bool run_as_nobody(child_setup& setup);
+
 bool run_unlocked(const std::string& folder, child_setup& setup) {
     bool root = geteuid() == 0;
     if (chmod(folder.c_str(), root ? 0333 : 0300) != 0) return false;
-    if (!root) return true;
+    return !root || run_as_nobody(setup);
+}
+
+// Where the tests run as root, the child becomes nobody, whom permissions
+// hold back as they would any user.
+bool run_as_nobody(child_setup& setup) {
     setup.program = program_for_anyone();
     std::string program = setup.program;
     auto held = setup.before_exec;
@@ -238,6 +245,36 @@ TEST_F(concurrent_runs, UnlockedRunsOfOneImageNameLeaveOneWholeImage) {
         EXPECT_TRUE(image == reference[0] || image == reference[1]) << "a mixture";
         EXPECT_EQ(entries_of(shared), (names{"0/", "0/game.tap", "1/", "1/game.tap", "game.trd"}));
     }
+}
+
+// An image whose folder takes no new file is still overwritten in place,
+// as before: there is no room for a temporary file beside it.
+TEST_F(concurrent_runs, ImageInAFolderThatTakesNoNewFileIsOverwritten) {
+    std::string work = path("work");
+    std::filesystem::create_directories(work + "/x\\sub");
+    std::filesystem::create_directories(work + "/sub");
+    const bytes tape = code_pair("game", pattern(300), 32768);
+    write_file(work + "/x\\sub/game.tap", tape);
+    write_file(work + "/sub/game.trd", pattern(1000, 9));
+    std::string alone = path("alone");
+    std::filesystem::create_directory(alone);
+    write_file(alone + "/game.tap", tape);
+    ASSERT_EQ(run_binary(alone, {"game.tap"}).status, 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0711), 0);
+    ASSERT_EQ(chmod(work.c_str(), 0777), 0);
+    ASSERT_EQ(chmod((work + "/x\\sub").c_str(), 0755), 0);
+    ASSERT_EQ(chmod((work + "/x\\sub/game.tap").c_str(), 0644), 0);
+    ASSERT_EQ(chmod((work + "/sub/game.trd").c_str(), 0666), 0);
+    ASSERT_EQ(chmod((work + "/sub").c_str(), 0555), 0);
+    child_setup setup;
+    if (geteuid() == 0 && !run_as_nobody(setup))
+        GTEST_SKIP() << "no way to run the program as nobody here";
+    run_result r = wait_for(spawn(work, {"x\\sub/game.tap"}, setup), setup);
+    if (r.status == 125) GTEST_SKIP() << "cannot run the program as nobody";
+    chmod((work + "/sub").c_str(), 0755);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(read_file(work + "/sub/game.trd") == read_file(alone + "/game.trd"));
+    EXPECT_EQ(entries_of(work + "/sub"), names{"game.trd"});
 }
 
 // Without the lock, the clean-up deletes only what is still this run's

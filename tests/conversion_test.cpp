@@ -382,7 +382,7 @@ TEST_F(conversion, ExistingFileOfTheImageNameIsReplaced) {
 // Names are raw tape bytes: on a terminal their control bytes show as '?',
 // one for one, in the listing and in messages alike.
 TEST_F(conversion, ControlBytesOfNamesNeverReachATerminal) {
-    const std::string name = "\x1b[2J\ax\x7f\x85\x9f\xa0";
+    const std::string name = "\x1b[2J\a \x7f\x85\x9f\xa0";
     write_file(path("t.tap"), join({header_block(3, name, 5, 0, 0),
                                     data_block(pattern(6)),
                                     code_pair(name, pattern(5), 0)}));
@@ -404,10 +404,10 @@ TEST_F(conversion, ControlBytesOfNamesNeverReachATerminal) {
     close(terminal);
     std::erase(seen, '\r');
     EXPECT_EQ(seen,
-              "V TAP souboru t.tap za hlavickou ?[2J?x???\xa0 nasleduje blok s "
+              "V TAP souboru t.tap za hlavickou ?[2J? ???\xa0 nasleduje blok s "
               "jinou delkou,\nnez deklaruje hlavicka ! Hlavicka i blok budou "
               "ignorovany !\n"
-              "Code       ?[2J?x???\xa0,     5 byte(s), start address 0x0000\n");
+              "Code       ?[2J? ???\xa0,     5 byte(s), start address 0x0000\n");
 }
 
 // Both give game.trd in the working directory: the later tape's image wins.
