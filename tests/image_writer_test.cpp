@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#ifndef _WIN32
 #include <poll.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
