@@ -98,6 +98,15 @@ const cat_case cat_cases[] = {
             "  3  border    C     32768       5        1    2:12   LOAD \"border\" CODE\n"
             "  4  table     D       a()      28        1    2:13   LOAD \"table\" DATA a()\n"
             "  5  code01    C         0     300        2    2:14   LOAD \"code01\" CODE\n"},
+    // A file may end on the disk's very last sector; one file is one.
+    {.what = "ours, moved: one file on the last sector",
+     .files = {{"last.trd",
+                damaged(expected_image({{3, "last", 32768, 32768, pattern(10)}}),
+                        {{entry_first_sector, 15}, {entry_first_track, 159}},
+                        image_size)}},
+     .args = {"last.trd"},
+     .out = "last.trd: disk \"QUORNAX \", 1 file, 2543 of 2544 sectors free\n" + head +
+            "  1  last      C     32768      10        1  159:15   LOAD \"last\" CODE\n"},
     // The tape names levelone_1 and levelone_2 both become levelone.
     {.what = "ours: two tape files of one name on the disk",
      .files = {{"levels.trd",
