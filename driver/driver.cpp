@@ -30,24 +30,6 @@ constexpr char usage_text[] =
     "Usage : quornax file1.tap [file2.tap ...]\n"
     "\tcreates TRD file[s] file1.trd ...\n";
 
-// --help speaks to someone who has never used the program. One text for
-// every build, so that the Windows build answers as the Linux one does.
-constexpr char help_text[] =
-    "quornax turns ZX Spectrum tape images (.tap) into TR-DOS disk images (.trd).\n"
-    "\n"
-    "Usage: quornax file1.tap [file2.tap ...]\n"
-    "       quornax --help | --version\n"
-    "\n"
-    "Each tape gives one disk image, made in the current folder and named\n"
-    "after the tape: tapes/game.tap gives game.trd. The tapes are converted\n"
-    "in the order given; the run stops at the first one that fails.\n"
-    "For every file put on a disk one line is listed; messages go to stderr.\n"
-    "\n"
-    "  --help     show this text\n"
-    "  --version  show the version\n"
-    "\n"
-    "More: man quornax (on Windows: README.txt beside quornax.exe)\n";
-
 // A lone data block of exactly this length is taken for a loading screen.
 constexpr uint16_t screen_length = 6912;
 constexpr uint16_t screen_address = 0x4000;

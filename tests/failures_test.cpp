@@ -20,6 +20,7 @@
 #include <map>
 #include <string>
 
+#include "driver/driver.h"
 #include "tap/block_descriptor.h"
 #include "support/disk_image.h"
 #include "support/fixture.h"
@@ -117,20 +118,7 @@ const failure_case failure_cases[] = {
      .tapes = {},
      .args = {"--help"},
      .status = 0,
-     .out = "quornax turns ZX Spectrum tape images (.tap) into TR-DOS disk images (.trd).\n"
-            "\n"
-            "Usage: quornax file1.tap [file2.tap ...]\n"
-            "       quornax --help | --version\n"
-            "\n"
-            "Each tape gives one disk image, made in the current folder and named\n"
-            "after the tape: tapes/game.tap gives game.trd. The tapes are converted\n"
-            "in the order given; the run stops at the first one that fails.\n"
-            "For every file put on a disk one line is listed; messages go to stderr.\n"
-            "\n"
-            "  --help     show this text\n"
-            "  --version  show the version\n"
-            "\n"
-            "More: man quornax (on Windows: README.txt beside quornax.exe)\n",
+     .out = help_text,
      .left = {}},
     {.what = "--version alone",
      .tapes = {},
