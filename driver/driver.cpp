@@ -21,6 +21,8 @@
 namespace quornax {
 
 int headerless_counter = 0;
+bool boot_option = false;
+bool keep_going = false;
 
 namespace {
 
@@ -146,6 +148,25 @@ int answer_option(const char* option) {
     return -1;
 }
 
+// Options come before the first tape name, and "--" ends them; anything
+// else is a tape, as every argument once was. The index of the first tape.
+int take_options(int argc, char** argv) {
+    int i = 1;
+    for (; i < argc; ++i) {
+        const char* argument = argv[i];
+        if (std::strcmp(argument, "--") == 0) return i + 1;
+        if (std::strcmp(argument, "--boot") == 0) {
+            boot_option = true;
+        } else if (std::strcmp(argument, "-k") == 0 ||
+                   std::strcmp(argument, "--keep-going") == 0) {
+            keep_going = true;
+        } else {
+            break;
+        }
+    }
+    return i;
+}
+
 }  // namespace
 
 int64_t get_file_size(int fd, bool* directory) {
@@ -186,19 +207,20 @@ int convert_tap_file(const char* name) {
 void prepare_signals() { prepare_ending_signals(end_on_signal); }
 
 int run_quornax(int argc, char** argv) {
-    if (argc <= 1) {
+    if (argc == 2 && answer_option(argv[1]) == 0)
+        return finish_standard_output() == 0 ? 0 : 1;
+    int first_tape = take_options(argc, argv);
+    if (first_tape >= argc) {
         std::fputs(usage_text, stderr);
         return 1;
     }
-    if (argc == 2 && answer_option(argv[1]) == 0)
-        return finish_standard_output() == 0 ? 0 : 1;
     work_buffer = static_cast<uint8_t*>(std::calloc(work_buffer_size, 1));
     if (work_buffer == nullptr) {
         report_system_error("BUFF");
         return 1;
     }
     int status = 0;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = first_tape; i < argc; ++i) {
         if (convert_tap_file(argv[i]) == -1) {
             status = 1;
             break;

@@ -16,7 +16,7 @@ namespace quornax {
 inline constexpr char help_text[] =
     "quornax turns ZX Spectrum tape images (.tap) into TR-DOS disk images (.trd).\n"
     "\n"
-    "Usage: quornax file1.tap [file2.tap ...]\n"
+    "Usage: quornax [--boot] [-k] [--] file1.tap [file2.tap ...]\n"
     "       quornax --help | --version\n"
     "\n"
     "Each tape gives one disk image, made in the current folder and named\n"
@@ -24,10 +24,21 @@ inline constexpr char help_text[] =
     "in the order given; the run stops at the first one that fails.\n"
     "For every file put on a disk one line is listed; messages go to stderr.\n"
     "\n"
+    "  --boot     put a boot file on each disk, made from the tape's loader,\n"
+    "             so that the disk starts by itself\n"
+    "  -k, --keep-going\n"
+    "             read on past a damaged block\n"
+    "  --         ends the options: every name after it is a tape\n"
     "  --help     show this text\n"
     "  --version  show the version\n"
     "\n"
     "More: man quornax (on Windows: README.txt beside quornax.exe)\n";
+
+// The options, set from the command line before the first tape: --boot
+// adds a boot file made from the tape's loader to every disk; -k
+// (--keep-going) reads on past a damaged block.
+extern bool boot_option;
+extern bool keep_going;
 
 // Headerless blocks met so far in the current TAP file; they are numbered
 // by it.
