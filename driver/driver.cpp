@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/common.h"
+#include "driver/boot_file.h"
 #include "tap/block_descriptor.h"
 #include "tap/listing.h"
 #include "tap/tap_reader.h"
@@ -90,10 +91,11 @@ void forget_pair() {
 }
 
 // Lists a complete pair and stages it while the catalogue has room.
-int emit_pair() {
+int emit_pair(bool had_header) {
     print_block_listing(descriptor);
     if (staged_count < max_staged_blocks) {
         if (stage_block() == -1) return -1;
+        if (boot_option) note_staged_file(had_header);
         ++staged_count;
     }
     forget_pair();
@@ -106,21 +108,24 @@ int read_block_pairs() {
     bool have_header = false;
     for (;;) {
         int block = read_tap_block(tape);
+        if (block == -1) note_tape_gap();
         if (block == tap_end || block == -1) return 0;
         if (block == tap_header) {
             have_header = true;  // replaces a header already waiting
             continue;
         }
+        bool had_header = have_header;
         if (!have_header) {
             describe_headerless_block();
         } else if (data_length != descriptor.length) {
+            note_tape_gap();
             report_length_mismatch();
             forget_pair();
             have_header = false;
             continue;
         }
         have_header = false;
-        if (emit_pair() == -1) return -1;
+        if (emit_pair(had_header) == -1) return -1;
     }
 }
 
@@ -185,8 +190,11 @@ int convert_tap_file(const char* name) {
     if (fd < 0) return -1;
     start_tap_stream(tape, fd);
     descriptor.valid = 0;
+    start_boot_notes();
     int result = read_block_pairs();
     close(fd);
+    if (result == 0 && staged_count > 0 && boot_option)
+        result = add_boot_file();
     if (result == 0 && staged_count > 0) {
         const char* image_name = make_trd_name(name);
         if (image_name == nullptr) {

@@ -30,6 +30,9 @@ constexpr uint8_t block_code = 3;
 
 constexpr size_t name_chars = 10;  // a tape name, padded with blanks
 
+// A Basic program's autostart line from here on means it has none.
+constexpr uint16_t first_no_autostart_line = 0x8000;
+
 struct block_descriptor {
     uint8_t valid;                 // 1: describes a pending pair; 0: nothing
     uint8_t type;                  // block_basic .. block_code

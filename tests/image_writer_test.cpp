@@ -150,9 +150,10 @@ INSTANTIATE_TEST_SUITE_P(
         layout_case{"basic 65276 is the largest in 255 sectors",
                     basic("prog", 65276), {0xFC, 0xFE, 0xFC, 0xFE}, 255,
                     {0x80, 0xAA, 10, 0}, 0},
-        layout_case{"autostart 32768 is stored unchanged",
+        // TR-DOS takes 0, not the tape's 32768 or more, for no autostart.
+        layout_case{"no autostart is stored as 0",
                     basic("prog", 100, 32768), {100, 0, 100, 0}, 1,
-                    {0x80, 0xAA, 0x00, 0x80}, 152},
+                    {0x80, 0xAA, 0, 0}, 152},
         layout_case{"basic keeps its own second parameter",
                     {block_basic, "prog", 100, 1, 60, 0}, {100, 0, 60, 0}, 1,
                     {0x80, 0xAA, 1, 0}, 152},

@@ -100,6 +100,7 @@ constexpr size_t trailer_size = 4;
 constexpr size_t trailer_mark = 0;      // 2 bytes: 0x80 0xAA
 constexpr size_t trailer_autostart = 2; // Basic: line, little-endian
 constexpr size_t trailer_array = 3;     // arrays: the array byte (byte 2 is 0)
+constexpr uint16_t trailer_no_autostart = 0;  // TR-DOS runs from the start
 constexpr uint8_t trailer_mark0 = 0x80;
 constexpr uint8_t trailer_mark1 = 0xAA;
 constexpr uint8_t number_array_bits = 0x80;

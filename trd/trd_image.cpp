@@ -207,7 +207,11 @@ void build_file_tail(uint8_t* file, int sectors) {
         trailer[trailer_mark] = trailer_mark0;
         trailer[trailer_mark + 1] = trailer_mark1;
         if (descriptor.type == block_basic) {
-            put_le16(trailer + trailer_autostart, descriptor.param1);
+            // TR-DOS refuses to load a program whose line is past the
+            // last one Basic allows; 0 is its own "none".
+            bool autostart = descriptor.param1 < first_no_autostart_line;
+            put_le16(trailer + trailer_autostart,
+                     autostart ? descriptor.param1 : trailer_no_autostart);
         } else {
             uint8_t bits = descriptor.type == block_number_array
                                ? number_array_bits

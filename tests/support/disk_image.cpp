@@ -79,7 +79,7 @@ bytes expected_image(const std::vector<disk_file>& files) {
             first = length;
             second = f.param2;
             stored.insert(stored.end(), {trailer_mark0, trailer_mark1, 0, 0});
-            put16(&stored[length + 2], f.param1);
+            put16(&stored[length + 2], f.param1 < 0x8000 ? f.param1 : 0);
         } else if (f.type != block_code) {
             letter = type_letter_array;
             first = 0;
