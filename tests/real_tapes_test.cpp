@@ -8,12 +8,15 @@
 // own: catalogue, info sector, trailers and payloads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "support/disk_image.h"
 #include "support/fixture.h"
+#include "support/tap_builder.h"
 
 using namespace quornax;
 using namespace quornax_test;
@@ -129,5 +132,118 @@ TEST_F(real_tapes_together, OneRunOneImageEach) {
     EXPECT_EQ(entries_of(dir).size(), 2 * tapes.size());
     EXPECT_TRUE(staging_files_in(dir).empty());
 }
+
+// Loaders as games have them (tools/make-real-tapes), given --boot: the
+// boot as Debian's listbasic lists it, or why there is none.
+struct boot_case {
+    const char* tape;  // below tests/data/real
+    std::string listing;  // of the boot; empty: the loader's own
+    std::string refusal;
+    uint16_t autostart = 10;
+};
+
+void PrintTo(const boot_case& c, std::ostream* os) { *os << c.tape; }
+
+const std::string via_trdos = "RANDOMIZE USR 15619: REM : LOAD ";
+const boot_case boot_cases[] = {
+    // What moves off a load's line keeps the line's number.
+    {"boot/colours.tap",
+     "   10 BORDER 0: PAPER 0: INK 0: CLEAR 24999: " + via_trdos +
+         "\"screen.t\"CODE 16384,6912\n   10 POKE 23739,111: " + via_trdos +
+         "\"code.tap\"CODE \n   10 RANDOMIZE USR 32768\n"},
+    {"boot/named.tap",
+     "   10 CLEAR 32767\n   20 " + via_trdos + "\"intro\"CODE \n   30 " +
+         via_trdos + "\"screen.t\"CODE 40000\n   30 " + via_trdos +
+         "\"code.tap\"CODE 32768,33\n   40 RANDOMIZE USR 32768\n"},
+    {"boot/data.tap", "   10 " + via_trdos + "\"a\" DATA a()\n   10 " +
+                          via_trdos + "\"n\" DATA n$()\n   20 PRINT a(1);n$(1)\n"},
+    // The digits say 0, the number Basic uses 32768.
+    {"boot/faked.tap", "   10 CLEAR 0: " + via_trdos +
+                           "\"code.tap\"CODE 32768\n   20 RANDOMIZE USR 0\n"},
+    // A loop before the loads, and a subroutine that comes straight back.
+    {"boot/wait.tap",
+     "   10 PRINT \"press a key\": PAUSE 0: IF INKEY$=\"\" THEN GO TO 10\n"
+     "   20 GO SUB 100: " + via_trdos + "\"code.tap\"CODE \n"
+     "   30 RANDOMIZE USR 32768\n  100 CLS : RETURN \n"},
+    {"hello.tap", "", "", 0},  // no loads, no autostart
+    {"boot/bootname.tap", "", "the tape already has a Basic file named boot"},
+    {"boot/chain.tap", "", "a program the loader loads holds load statements of its own"},
+    {"boot/computed.tap", "", "a load statement's name, address or length is computed"},
+    {"boot/gosub.tap", "", "the statements after a load on its line hold FOR, NEXT, GO SUB or RETURN"},
+    {"boot/ifload.tap", "", "a load statement follows IF ... THEN on its line"},
+    {"boot/loop.tap", "", "a jump or a loop may run a load statement twice or pass it by"},
+    {"boot/more.tap", "", "the loader's machine code loads the rest of the tape"},
+    {"boot/remcode.tap", "", "the loader calls machine code inside the Basic program, which TR-DOS moves"},
+    {"boot/twice.tap", "", "a load would name a file that an earlier file of the same name and type hides"},
+    {"boot/verify.tap", "", "the loader uses MERGE or VERIFY"},
+    {"loader.tap", "", "a load statement finds no file on the tape"},
+    {"code.tap", "", "the tape's first file is not a Basic program"}};
+
+std::string listbasic(const std::string& tape) {
+    std::string text, command = "listbasic '" + tape + "' 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    for (int c; pipe != nullptr && (c = std::fgetc(pipe)) != EOF;) text += char(c);
+    if (pipe != nullptr) pclose(pipe);
+    return text;
+}
+
+// TR-DOS takes a load as "RANDOMIZE USR 15619:", the number with its
+// hidden form, then "REM : LOAD" to the end of the line, with no hidden
+// form in its numbers; each line's length must lead to the next.
+void expect_trdos_loads(const bytes& boot, size_t program_length) {
+    const bytes entry = {0xF9, 0xC0, '1', '5', '6', '1', '9', 0x0E, 0, 0,
+                         0x03, 0x3D, 0, ':', 0xEA, ':', 0xEF};
+    size_t at = 0;
+    while (at + 4 <= program_length) {
+        auto text = boot.begin() + at + 4;
+        auto end = text + (boot[at + 2] | boot[at + 3] << 8);
+        ASSERT_LE(size_t(end - boot.begin()), program_length);
+        ASSERT_EQ(end[-1], 0x0D);
+        auto rem = std::search(text, end, entry.end() - 3, entry.end());
+        if (rem != end) {
+            ASSERT_GE(rem - text, 14);
+            EXPECT_TRUE(std::equal(entry.begin(), entry.end(), rem - 14));
+            EXPECT_EQ(std::find(rem, end, 0x0E), end);
+        }
+        at = end - boot.begin();
+    }
+    EXPECT_EQ(at, program_length);
+}
+
+class boot_test : public temp_dir_test,
+                  public testing::WithParamInterface<boot_case> {};
+
+TEST_P(boot_test, ListsAsTheLoaderLoadingFromDisk) {
+    const boot_case& c = GetParam();
+    std::string tape = std::string(QUORNAX_SOURCE_DIR) + "/tests/data/real/" + c.tape;
+    run_result r = run({"--boot", tape});
+    EXPECT_EQ(r.status, 0);
+    std::string image = base_name(c.tape).substr(0, base_name(c.tape).size() - 3) + "trd";
+    bytes disk = read_file(path(image));
+    ASSERT_EQ(disk.size(), image_size);
+    int files = disk[info_sector_offset + info_file_count];
+    const uint8_t* entry = &disk[(files - 1) * catalogue_entry_size];
+    bool made = std::equal(entry, entry + 9, "boot    B");
+    if (!c.refusal.empty()) {
+        EXPECT_FALSE(made);
+        EXPECT_EQ(r.err, tape + ": no boot file: " + c.refusal + " !\n");
+        return;
+    }
+    ASSERT_TRUE(made) << r.err;
+    EXPECT_EQ(r.err, "");
+    size_t length = entry[9] | entry[10] << 8;
+    size_t at = (entry[15] * sectors_per_track + entry[14]) * sector_size;
+    bytes boot = slice(disk, at, length);
+    char line[64];
+    std::snprintf(line, sizeof line, "Basic      boot      , %5zu byte(s)%s\n",
+                  length, c.autostart ? ", start line 10" : "");
+    EXPECT_TRUE(r.out.ends_with(line)) << r.out;
+    EXPECT_EQ(slice(disk, at + length, 4), (bytes{0x80, 0xAA, uint8_t(c.autostart), 0}));
+    expect_trdos_loads(boot, entry[11] | entry[12] << 8);
+    write_file(path("boot.tap"), basic_pair("boot", boot, 0));
+    EXPECT_EQ(listbasic(path("boot.tap")), c.listing.empty() ? listbasic(tape) : c.listing);
+}
+
+INSTANTIATE_TEST_SUITE_P(loaders, boot_test, testing::ValuesIn(boot_cases));
 
 }  // namespace
