@@ -156,6 +156,8 @@ int answer_option(const char* option) {
 // Options come before the first tape name, and "--" ends them; anything
 // else is a tape, as every argument once was. The index of the first tape.
 int take_options(int argc, char** argv) {
+    boot_option = false;
+    keep_going = false;
     int i = 1;
     for (; i < argc; ++i) {
         const char* argument = argv[i];

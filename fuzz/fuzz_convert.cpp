@@ -17,7 +17,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "driver/cat.h"
 #include "driver/driver.h"
@@ -106,13 +108,19 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    write_tape(data, size);
+namespace {
+
+// One conversion of the tape written, with options.
+void convert(std::initializer_list<const char*> options) {
     char program[] = "quornax";
     char tape[sizeof tape_name];
     std::memcpy(tape, tape_name, sizeof tape_name);
-    char* argv[] = {program, tape, nullptr};
-    int status = quornax::run_quornax(2, argv);
+    std::vector<char*> argv{program};
+    std::vector<std::string> copies(options.begin(), options.end());
+    for (std::string& option : copies) argv.push_back(option.data());
+    argv.push_back(tape);
+    argv.push_back(nullptr);
+    int status = quornax::run_quornax(static_cast<int>(argv.size() - 1), argv.data());
     std::fflush(nullptr);
 
     check(status == 0 || status == 1, "exit status other than 0 or 1");
@@ -131,5 +139,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
               "a failed conversion left an image of full size");
     list_as_images();
     unlink(image_name);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    write_tape(data, size);
+    convert({});
+    // The boot reads the tape's first program as Basic, whatever it holds.
+    convert({"--boot"});
     return 0;
 }

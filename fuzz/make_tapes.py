@@ -16,6 +16,10 @@ from tapwriter import (BASIC, CHAR_ARRAY, CODE, DATA_FLAG, HEADER_FLAG,  # noqa:
                        raw_block)
 
 
+REAL = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
+                    "tests", "data", "real")
+
+
 def pairs_tape(count):
     return b"".join(code_pair("c%03d" % i, pattern(1 + i % 40, i), 24576 + i)
                     for i in range(count))
@@ -49,6 +53,8 @@ def corpus():
         "short_header.tap": block(HEADER_FLAG, pattern(16)) + good,
         "headers_only.tap": header(CODE, "one", 4, 0, 0) + header(BASIC, "two", 4, 0, 4),
         "pairs130.tap": pairs_tape(130),
+        # A loader for --boot, as zmakebas writes one.
+        "loader.tap": open(os.path.join(REAL, "boot", "named.tap"), "rb").read(),
     }
 
 
