@@ -214,8 +214,10 @@ struct loader_scan {
     load_statement loads[max_loads];
     int load_count;
     bool calls_code;
-    uint16_t calls[max_calls];  // the lines GO SUBs name
+    uint16_t calls[max_calls];  // the lines GO SUBs name, in program order
+    size_t call_returns[max_calls];  // each one's plain RETURN, or nowhere
     int call_count;
+    int calls_checked;  // GO SUBs met by the second look so far
     bool too_many_calls;
     size_t first_for;
 };
@@ -461,13 +463,24 @@ size_t plain_return(const loader_scan& scan, size_t start) {
     return answer == subroutine_returns ? found : nowhere;
 }
 
+// Found once for every GO SUB, so that no program makes the looks slow.
+void find_plain_returns(loader_scan& scan) {
+    for (int n = 0; n < scan.call_count; ++n)
+        scan.call_returns[n] =
+            plain_return(scan, line_offset(scan.program, scan.calls[n]));
+}
+
 bool returns_from_plain_subroutine(const loader_scan& scan, size_t at) {
     if (scan.too_many_calls) return false;
-    for (int n = 0; n < scan.call_count; ++n) {
-        size_t start = line_offset(scan.program, scan.calls[n]);
-        if (plain_return(scan, start) == at) return true;
-    }
+    for (int n = 0; n < scan.call_count; ++n)
+        if (scan.call_returns[n] == at) return true;
     return false;
+}
+
+// The GO SUBs come in the order the first look noted them.
+bool calls_plain_subroutine(loader_scan& scan) {
+    int n = scan.calls_checked++;
+    return n < scan.call_count && scan.call_returns[n] != nowhere;
 }
 
 bool moves_with_a_load(const loader_scan& scan, const command& c) {
@@ -498,7 +511,7 @@ int check_flow(loader_scan& scan, const command& c) {
         case token_go_to: case token_go_sub: case token_run: {
             if (jump_target(p, c, &line) != 0) return refusal_flow;
             size_t to = line_offset(scan.program, line);
-            if (keyword == token_go_sub && plain_return(scan, to) != nowhere)
+            if (keyword == token_go_sub && calls_plain_subroutine(scan))
                 return 0;
             return crosses_load(scan, c.at, to) ? refusal_flow : 0;
         }
@@ -628,11 +641,11 @@ int check_loader(loader_scan& scan, const tape_file* files, int count) {
     });
     if (refusal == walk_malformed) return refusal_malformed;
     if (refusal == 0) refusal = match_files(scan, files, count);
-    if (refusal == 0 && scan.load_count > 0)
-        refusal = walk_commands(scan.program, 0, [&](const command& c) {
-            return check_flow(scan, c);
-        });
-    return refusal;
+    if (refusal != 0 || scan.load_count == 0) return refusal;
+    find_plain_returns(scan);
+    return walk_commands(scan.program, 0, [&](const command& c) {
+        return check_flow(scan, c);
+    });
 }
 
 }  // namespace
