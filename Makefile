@@ -47,12 +47,25 @@ all:
 
 # The tests say one line when all pass (ctest's own summary, which
 # .ci/run looks for), and everything when one fails; V=1 lists them all.
+# On a terminal a line every five seconds counts the tests done so far.
 ifdef V
 run_tests = ctest --test-dir "$(1)" --output-on-failure -j2
 else
-run_tests = out=$$(ctest --test-dir "$(1)" --output-on-failure -j2 2>&1) \
-  && printf '%s\n' "$$out" | grep -E '^[0-9]+% tests passed' \
-  || { printf '%s\n' "$$out"; exit 1; }
+run_tests = log=$$(mktemp) && trap 'rm -f "$$log"' EXIT && \
+  { ctest --test-dir "$(1)" --output-on-failure -j2 >"$$log" 2>&1 & } && \
+  ctest_pid=$$! && \
+  if [ -t 1 ]; then \
+    total=$$(ctest --test-dir "$(1)" -N | sed -n 's/^Total Tests: //p'); \
+    seconds=0; \
+    while kill -0 $$ctest_pid 2>/dev/null; do \
+      sleep 1; seconds=$$((seconds + 1)); \
+      if [ $$((seconds % 5)) -eq 0 ] && kill -0 $$ctest_pid 2>/dev/null; then \
+        echo "make $@: $$(grep -c '^ *[0-9]*/[0-9]* Test' "$$log") of $$total tests done"; \
+      fi; \
+    done; \
+  fi; \
+  wait $$ctest_pid && grep -E '^[0-9]+% tests passed' "$$log" \
+  || { cat "$$log"; exit 1; }
 endif
 
 test:

@@ -151,8 +151,11 @@ const char* error_text(int error_number) {
     }
 }
 
+// A name still holding * or ? is a pattern that matched no file (the C
+// runtime leaves such a one as it was): missing, as a POSIX shell has it.
 void explain_open_failure(const char* name) {
     if (errno == EACCES && is_folder(name)) errno = EISDIR;
+    if (errno == EINVAL && std::strpbrk(name, "*?") != nullptr) errno = ENOENT;
 }
 
 // Windows refuses to delete a read-only file, whatever the folder allows.

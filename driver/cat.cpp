@@ -82,9 +82,12 @@ void describe_file(const catalogue_file& file, char* start, char* command) {
             std::snprintf(start, line_size, "%d", file.trailer);
         std::snprintf(command, line_size, "RUN \"%s\"", name);
     } else if (type == type_letter_code) {
-        std::snprintf(start, line_size, "%u",
-                      get_le16(file.stored + entry_param1));
-        std::snprintf(command, line_size, "LOAD \"%s\" CODE", name);
+        unsigned address = get_le16(file.stored + entry_param1);
+        std::snprintf(start, line_size, "%u", address);
+        // Start 0 is where a block the tape gave no address for is put, and
+        // the ROM lies there: the user has to name an address.
+        std::snprintf(command, line_size, "LOAD \"%s\" CODE%s", name,
+                      address == 0 ? " address" : "");
     } else if (type == type_letter_array) {
         if (known)
             array_variable(file.trailer >> 8, start, line_size);

@@ -139,10 +139,10 @@ void end_on_signal(int signal_number) {
     raise(signal_number);
 }
 
-// Given alone, --help and --version answer and nothing is converted; as
-// one of several names they are tapes like any other.
+// Given alone, --help (or -h) and --version answer and nothing is
+// converted; as one of several names they are tapes like any other.
 int answer_option(const char* option) {
-    if (std::strcmp(option, "--help") == 0) {
+    if (std::strcmp(option, "--help") == 0 || std::strcmp(option, "-h") == 0) {
         std::fputs(help_text, stdout);
         return 0;
     }

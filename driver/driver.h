@@ -32,6 +32,16 @@ inline constexpr char help_text[] =
     "  --help     show this text\n"
     "  --version  show the version\n"
     "\n"
+    "Two messages are in Czech:\n"
+    "  V TAP souboru FILE za hlavickou NAME nasleduje blok s jinou delkou, ...\n"
+    "             \"In TAP file FILE the header NAME is followed by a block of\n"
+    "             another length than the header declares! Header and block\n"
+    "             will both be ignored!\" Reading goes on.\n"
+    "  Pro ulozeni bloku 'NAME' z TAP souboru FILE je nedostatek mista !\n"
+    "             \"There is not enough space to store block 'NAME' from TAP\n"
+    "             file FILE!\" No disk is made for this tape, and the tapes\n"
+    "             after it are not converted.\n"
+    "\n"
     "More: man quornax (on Windows: README.txt beside quornax.exe)\n";
 
 // The options, set from the command line before the first tape: --boot

@@ -97,7 +97,7 @@ const cat_case cat_cases[] = {
             "  2  screen    C     16384    6912       27    1:1    LOAD \"screen\" CODE\n"
             "  3  border    C     32768       5        1    2:12   LOAD \"border\" CODE\n"
             "  4  table     D       a()      28        1    2:13   LOAD \"table\" DATA a()\n"
-            "  5  code01    C         0     300        2    2:14   LOAD \"code01\" CODE\n"},
+            "  5  code01    C         0     300        2    2:14   LOAD \"code01\" CODE address\n"},
     // A file may end on the disk's very last sector; one file is one.
     {.what = "ours, moved: one file on the last sector",
      .files = {{"last.trd",
@@ -144,7 +144,7 @@ const cat_case cat_cases[] = {
             "  2  screen    C     16384    6912       27    1:1    LOAD \"screen\" CODE\n"
             "  3  border    C     32768       5        1  200:12   LOAD \"border\" CODE\n"
             "  4  table     D       a()      28        1    2:13   LOAD \"table\" DATA a()\n"
-            "  5  code01    C         0     300        2    2:14   LOAD \"code01\" CODE\n"
+            "  5  code01    C         0     300        2    2:14   LOAD \"code01\" CODE address\n"
             "warning: the info sector counts 7 files, the catalogue holds 5\n"
             "warning: the free space does not fit the disk of 1280 sectors: 2512 from 3:0\n"
             "warning: file 3 does not fit the disk (1:0 to 79:15): 1 sector at 200:12\n"

@@ -259,6 +259,21 @@ READ_RESULT = """(async () => {
 
 
 RAN = "document.getElementById('machine')?.dataset.run === '%d'"
+# On a phone: the listing wraps, "640 KB" stays whole beside a link of any
+# length, a long card is folded and unfolds, a dot shows its value when tapped.
+PHONE_LAYOUT = """(() => {
+  const card = document.querySelector('#cards .tape'), pre = card.querySelector('pre.listing');
+  const folded = card.getBoundingClientRect().height <= innerHeight + 1, dot = document.querySelector('#cards .byte');
+  dot.click();
+  card.querySelector('.unfold button')?.click();
+  const link = card.querySelector('a.image-link'), size = link.nextElementSibling, was = link.textContent;
+  let whole = true;
+  for (let n = 1; n < 40; n++) (link.textContent = 'x'.repeat(n)) && (whole &&= size.getClientRects().length === 1);
+  link.textContent = was;
+  return [pre.scrollWidth <= pre.clientWidth, whole,
+          folded && card.getBoundingClientRect().height > 2 * innerHeight,
+          getComputedStyle(dot, '::after').content.includes('byte 0x')];
+})()"""
 # The result has come into view (it scrolls there smoothly).
 IN_VIEW = """(() => { const r = document.getElementById('%s').getBoundingClientRect();
   return r.top >= -1 && r.top < innerHeight / 2; })()"""
@@ -340,6 +355,8 @@ def check_cards(label, names, outcomes, expected, got):
                 if shown != want:
                     problems.append("%s: catalogue of %s files, %s free, %s rows, %s warnings; "
                                     "quornax-cat lists %s, %s, %s, %s" % (card["tape"], *shown, *want))
+        if card["outcome"] != "image" and "are on the disk" in card["text"]:
+            problems.append("%s: a card without a disk says files are on it" % card["tape"])
         words = CARD_WORDS.get(card["tape"])
         if words and words not in card["text"]:
             problems.append("%s: the card does not say %r: %r" % (card["tape"], words, card["text"]))
@@ -458,7 +475,8 @@ def served_cases(browser, program, web, scratch, tapes):
     os.mkdir(site)
     for name in ("index.html", "quornax.js", "quornax-cat.js"):
         shutil.copy(os.path.join(web, name), site)
-    shutil.copy(os.path.join(tapes, "demo.tap"), site)
+    for name in ("demo.tap", "pairs130.tap", "every byte names.tap"):
+        shutil.copy(os.path.join(tapes, name), site)
     # The host decodes %2F: the tape "a%2Fb.tap" is a/b.tap there.
     os.mkdir(os.path.join(site, "a"))
     shutil.copy(os.path.join(tapes, "real", "loader.tap"), os.path.join(site, "a", "b.tap"))
@@ -474,7 +492,9 @@ def served_cases(browser, program, web, scratch, tapes):
             failures.append("phone: the page speaks of dropping files")
         phone.screenshot(os.path.join(web, "screenshot-phone-before.png"))
         for query, names in (("?tap=demo.tap", ["demo.tap"]),
-                             ("?tap=a%252Fb.tap&tap=demo.tap", ["a%2Fb.tap", "demo.tap"])):
+                             ("?tap=a%252Fb.tap&tap=demo.tap", ["a%2Fb.tap", "demo.tap"]),
+                             ("?tap=pairs130.tap&tap=every%20byte%20names.tap",
+                              ["pairs130.tap", "every byte names.tap"])):
             phone.navigate(base + query)
             phone.wait_for(RAN % 1)
             got = phone.evaluate(READ_RESULT)
@@ -488,6 +508,8 @@ def served_cases(browser, program, web, scratch, tapes):
                 size = phone.evaluate("parseFloat(getComputedStyle(document.querySelector('pre.listing')).fontSize)")
                 if size < 12:
                     failures.append("phone: the listing is %.1f px" % size)
+            elif names[0] == "pairs130.tap" and (layout := phone.evaluate(PHONE_LAYOUT)) != [True] * 4:
+                failures.append("phone: wraps, keeps the size whole, folds, shows a dot: %s" % layout)
         for url, words in ((base + "?tap=missing.tap", "answered 404"),
                            ("file://" + urllib.parse.quote(os.path.join(web, "index.html"))
                             + "?tap=demo.tap", "opened from a file")):
