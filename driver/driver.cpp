@@ -23,6 +23,10 @@ namespace quornax {
 int headerless_counter = 0;
 bool boot_option = false;
 bool keep_going = false;
+bool pair_dropped = false;
+bool block_passed_over = false;
+bool reading_failed = false;
+int pairs_past_limit = 0;
 
 namespace {
 
@@ -84,6 +88,17 @@ void report_length_mismatch() {
                  tap_name, name);
 }
 
+// Passes over a block read whole that failed a test of its content, under
+// -k, as if it were not on the tape. Only in a regular file: a stream may
+// never end (a device of zeros), and a read error or a block beyond the
+// file's end leaves nothing to read on.
+bool read_on_past_error() {
+    if (!keep_going || !tap_block_damaged || tap_size == tap_size_unknown)
+        return false;
+    block_passed_over = true;
+    return true;
+}
+
 void forget_pair() {
     data_length = 0;
     descriptor.valid = 0;
@@ -95,6 +110,8 @@ int emit_pair() {
     if (staged_count < max_staged_blocks) {
         if (stage_block() == -1) return -1;
         ++staged_count;
+    } else {
+        ++pairs_past_limit;
     }
     forget_pair();
     return 0;
@@ -102,11 +119,18 @@ int emit_pair() {
 
 // Pairs every header with the data block after it until the tape ends.
 // A reader error ends the tape too: what was staged before it still counts.
+// Under -k a damaged block is passed over: a header waiting before it
+// still waits.
 int read_block_pairs() {
     bool have_header = false;
     for (;;) {
         int block = read_tap_block(tape);
-        if (block == tap_end || block == -1) return 0;
+        if (block == tap_end) return 0;
+        if (block == -1) {
+            if (read_on_past_error()) continue;
+            reading_failed = true;
+            return 0;
+        }
         if (block == tap_header) {
             have_header = true;  // replaces a header already waiting
             continue;
@@ -115,6 +139,7 @@ int read_block_pairs() {
             describe_headerless_block();
         } else if (data_length != descriptor.length) {
             report_length_mismatch();
+            pair_dropped = true;
             forget_pair();
             have_header = false;
             continue;
@@ -122,6 +147,15 @@ int read_block_pairs() {
         have_header = false;
         if (emit_pair() == -1) return -1;
     }
+}
+
+// Said once, after the tape's listing; the disk is made all the same.
+void report_pairs_past_limit() {
+    if (pairs_past_limit == 0) return;
+    flush_listing();
+    std::fprintf(stderr,
+                 "%s: %d file(s) past the 128th are not on the disk !\n",
+                 tap_name, pairs_past_limit);
 }
 
 // The staging files and an unfinished image are this run's own; a signal
@@ -179,6 +213,10 @@ int64_t get_file_size(int fd, bool* directory) {
 int convert_tap_file(const char* name) {
     headerless_counter = 0;
     staged_count = 0;
+    pairs_past_limit = 0;
+    pair_dropped = false;
+    block_passed_over = false;
+    reading_failed = false;
     if (name == nullptr) return -1;
     tap_name = name;
     int fd = open_tap_file(name);
@@ -187,6 +225,7 @@ int convert_tap_file(const char* name) {
     descriptor.valid = 0;
     int result = read_block_pairs();
     close(fd);
+    if (result == 0) report_pairs_past_limit();
     if (result == 0 && staged_count > 0) {
         const char* image_name = make_trd_name(name);
         if (image_name == nullptr) {
@@ -225,6 +264,9 @@ int run_quornax(int argc, char** argv) {
             status = 1;
             break;
         }
+        // A tape that errors left without a disk fails; the run goes on.
+        if (staged_count == 0 && (reading_failed || block_passed_over))
+            status = 1;
     }
     flush_listing();
     std::free(work_buffer);

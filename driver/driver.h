@@ -40,6 +40,16 @@ inline constexpr char help_text[] =
 extern bool boot_option;
 extern bool keep_going;
 
+// What reading the current tape met, set afresh for each tape: a pair
+// dropped because its data block is not the length its header declares; a
+// damaged block passed over (-k); an error that ended the reading.
+extern bool pair_dropped;
+extern bool block_passed_over;
+extern bool reading_failed;
+
+// Pairs of the current tape listed past the 128 the catalogue holds.
+extern int pairs_past_limit;
+
 // Headerless blocks met so far in the current TAP file; they are numbered
 // by it.
 extern int headerless_counter;
