@@ -1,6 +1,7 @@
 // Runs a whole conversion of arbitrary bytes as a TAP file and checks what
-// must hold for any tape: exit status 0 or 1, nothing left in the directory
-// but the tape and its image, and a converted image always of full size.
+// must hold for any tape, read with and without -k: exit status 0 or 1,
+// nothing left in the directory but the tape and its image, and a
+// converted image always of full size.
 // Then quornax-cat lists the same bytes as an image, and the image made,
 // if any: exit status 0 or 1, and no memory error, whatever it reads.
 //
@@ -108,28 +109,36 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     write_tape(data, size);
-    char program[] = "quornax";
-    char tape[sizeof tape_name];
-    std::memcpy(tape, tape_name, sizeof tape_name);
-    char* argv[] = {program, tape, nullptr};
-    int status = quornax::run_quornax(2, argv);
-    std::fflush(nullptr);
+    // Each tape twice: as it is read by default, and read on past its
+    // damaged blocks (-k).
+    for (bool read_on : {false, true}) {
+        char program[] = "quornax";
+        char option[] = "-k";
+        char tape[sizeof tape_name];
+        std::memcpy(tape, tape_name, sizeof tape_name);
+        char* plain[] = {program, tape, nullptr};
+        char* reading_on[] = {program, option, tape, nullptr};
+        quornax::keep_going = false;  // options only ever set it
+        int status = read_on ? quornax::run_quornax(3, reading_on)
+                                : quornax::run_quornax(2, plain);
+        std::fflush(nullptr);
 
-    check(status == 0 || status == 1, "exit status other than 0 or 1");
-    check_nothing_else_left();
-    off_t image = image_file_size();
-    // A converted tape leaves a whole image when it staged a pair and none
-    // otherwise; a refused file (no room on the disk) leaves the partial
-    // image behind.
-    if (status == 0 && quornax::staged_count > 0)
-        check(image == static_cast<off_t>(quornax::image_size),
-              "a converted image is missing or not of full size");
-    else if (status == 0)
-        check(image == -1, "an image was written without a staged pair");
-    else
-        check(image < static_cast<off_t>(quornax::image_size),
-              "a failed conversion left an image of full size");
-    list_as_images();
-    unlink(image_name);
+        check(status == 0 || status == 1, "exit status other than 0 or 1");
+        check_nothing_else_left();
+        off_t image = image_file_size();
+        // A converted tape leaves a whole image when it staged a pair and
+        // none otherwise; a refused file (no room on the disk) leaves the
+        // partial image behind.
+        if (status == 0 && quornax::staged_count > 0)
+            check(image == static_cast<off_t>(quornax::image_size),
+                  "a converted image is missing or not of full size");
+        else if (status == 0)
+            check(image == -1, "an image was written without a staged pair");
+        else
+            check(image < static_cast<off_t>(quornax::image_size),
+                  "a failed conversion left an image of full size");
+        list_as_images();
+        unlink(image_name);
+    }
     return 0;
 }
