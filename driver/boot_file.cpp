@@ -5,6 +5,7 @@
 
 #include "basic/boot.h"
 #include "common/common.h"
+#include "driver/driver.h"
 #include "tap/block_descriptor.h"
 #include "tap/listing.h"
 #include "trd/disk_layout.h"
@@ -23,7 +24,6 @@ constexpr size_t boot_room = max_file_sectors * sector_size - trailer_size;
 // What the boot needs of the tape: its files as staged, and a copy of the
 // loader, whose staging file the work buffer cannot hold beside the boot.
 tape_file boot_files[max_staged_blocks];
-bool tape_gap = false;
 bool boot_name_taken = false;
 int used_sectors = 0;
 uint8_t loader[work_buffer_size];
@@ -55,7 +55,9 @@ void keep_loader() {
 
 int why_no_boot(boot_program* boot) {
     if (boot_files[0].type != block_basic) return refusal_not_basic;
-    if (tape_gap) return refusal_tape_not_whole;
+    // Loads could then take the wrong files.
+    if (pair_dropped || block_passed_over || reading_failed)
+        return refusal_tape_not_whole;
     if (boot_name_taken) return refusal_boot_exists;
     if (staged_count >= max_staged_blocks) return refusal_full_catalogue;
     if (make_boot(loader, loader_length, loader_program_length, boot_files,
@@ -79,12 +81,9 @@ void describe_boot(const boot_program& boot) {
 }  // namespace
 
 void start_boot_notes() {
-    tape_gap = false;
     boot_name_taken = false;
     used_sectors = 0;
 }
-
-void note_tape_gap() { tape_gap = true; }
 
 void note_staged_file(bool had_header) {
     int i = staged_count;

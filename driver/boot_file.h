@@ -13,11 +13,6 @@ void start_boot_notes();
 // itself.
 void note_staged_file(bool had_header);
 
-// Notes that part of the tape did not reach the disk: a pair whose lengths
-// disagreed, a block passed over, a tape ended by an error. Loads could
-// then take the wrong files.
-void note_tape_gap();
-
 // Lists and stages the boot after the tape's files, or says on standard
 // error why there is none (that is no failure). 0, or -1 when staging
 // failed, after a report.

@@ -24,6 +24,10 @@ namespace quornax {
 int headerless_counter = 0;
 bool boot_option = false;
 bool keep_going = false;
+bool pair_dropped = false;
+bool block_passed_over = false;
+bool reading_failed = false;
+int pairs_past_limit = 0;
 
 namespace {
 
@@ -85,6 +89,17 @@ void report_length_mismatch() {
                  tap_name, name);
 }
 
+// Passes over a block read whole that failed a test of its content, under
+// -k, as if it were not on the tape. Only in a regular file: a stream may
+// never end (a device of zeros), and a read error or a block beyond the
+// file's end leaves nothing to read on.
+bool read_on_past_error() {
+    if (!keep_going || !tap_block_damaged || tap_size == tap_size_unknown)
+        return false;
+    block_passed_over = true;
+    return true;
+}
+
 void forget_pair() {
     data_length = 0;
     descriptor.valid = 0;
@@ -97,6 +112,8 @@ int emit_pair(bool had_header) {
         if (stage_block() == -1) return -1;
         if (boot_option) note_staged_file(had_header);
         ++staged_count;
+    } else {
+        ++pairs_past_limit;
     }
     forget_pair();
     return 0;
@@ -104,12 +121,18 @@ int emit_pair(bool had_header) {
 
 // Pairs every header with the data block after it until the tape ends.
 // A reader error ends the tape too: what was staged before it still counts.
+// Under -k a damaged block is passed over: a header waiting before it
+// still waits.
 int read_block_pairs() {
     bool have_header = false;
     for (;;) {
         int block = read_tap_block(tape);
-        if (block == -1) note_tape_gap();
-        if (block == tap_end || block == -1) return 0;
+        if (block == tap_end) return 0;
+        if (block == -1) {
+            if (read_on_past_error()) continue;
+            reading_failed = true;
+            return 0;
+        }
         if (block == tap_header) {
             have_header = true;  // replaces a header already waiting
             continue;
@@ -118,8 +141,8 @@ int read_block_pairs() {
         if (!have_header) {
             describe_headerless_block();
         } else if (data_length != descriptor.length) {
-            note_tape_gap();
             report_length_mismatch();
+            pair_dropped = true;
             forget_pair();
             have_header = false;
             continue;
@@ -127,6 +150,15 @@ int read_block_pairs() {
         have_header = false;
         if (emit_pair(had_header) == -1) return -1;
     }
+}
+
+// Said once, after the tape's listing; the disk is made all the same.
+void report_pairs_past_limit() {
+    if (pairs_past_limit == 0) return;
+    flush_listing();
+    std::fprintf(stderr,
+                 "%s: %d file(s) past the 128th are not on the disk !\n",
+                 tap_name, pairs_past_limit);
 }
 
 // The staging files and an unfinished image are this run's own; a signal
@@ -186,6 +218,10 @@ int64_t get_file_size(int fd, bool* directory) {
 int convert_tap_file(const char* name) {
     headerless_counter = 0;
     staged_count = 0;
+    pairs_past_limit = 0;
+    pair_dropped = false;
+    block_passed_over = false;
+    reading_failed = false;
     if (name == nullptr) return -1;
     tap_name = name;
     int fd = open_tap_file(name);
@@ -195,6 +231,7 @@ int convert_tap_file(const char* name) {
     start_boot_notes();
     int result = read_block_pairs();
     close(fd);
+    if (result == 0) report_pairs_past_limit();
     if (result == 0 && staged_count > 0 && boot_option)
         result = add_boot_file();
     if (result == 0 && staged_count > 0) {
@@ -235,6 +272,9 @@ int run_quornax(int argc, char** argv) {
             status = 1;
             break;
         }
+        // A tape that errors left without a disk fails; the run goes on.
+        if (staged_count == 0 && (reading_failed || block_passed_over))
+            status = 1;
     }
     flush_listing();
     std::free(work_buffer);

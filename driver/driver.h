@@ -22,12 +22,15 @@ inline constexpr char help_text[] =
     "Each tape gives one disk image, made in the current folder and named\n"
     "after the tape: tapes/game.tap gives game.trd. The tapes are converted\n"
     "in the order given; the run stops at the first one that fails.\n"
-    "For every file put on a disk one line is listed; messages go to stderr.\n"
+    "For every file put on a disk one line is listed; messages go to stderr,\n"
+    "each naming its tape. A tape that gives no disk because it is damaged\n"
+    "makes the exit status 1, but the run goes on.\n"
     "\n"
     "  --boot     put a boot file on each disk, made from the tape's loader,\n"
     "             so that the disk starts by itself\n"
     "  -k, --keep-going\n"
-    "             read on past a damaged block\n"
+    "             read on past a damaged block (a bad checksum or flag byte,\n"
+    "             an odd header); without it a tape ends at the first one\n"
     "  --         ends the options: every name after it is a tape\n"
     "  --help     show this text\n"
     "  --version  show the version\n"
@@ -49,6 +52,16 @@ inline constexpr char help_text[] =
 // (--keep-going) reads on past a damaged block.
 extern bool boot_option;
 extern bool keep_going;
+
+// What reading the current tape met, set afresh for each tape: a pair
+// dropped because its data block is not the length its header declares; a
+// damaged block passed over (-k); an error that ended the reading.
+extern bool pair_dropped;
+extern bool block_passed_over;
+extern bool reading_failed;
+
+// Pairs of the current tape listed past the 128 the catalogue holds.
+extern int pairs_past_limit;
 
 // Headerless blocks met so far in the current TAP file; they are numbered
 // by it.

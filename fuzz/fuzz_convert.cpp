@@ -1,6 +1,7 @@
 // Runs a whole conversion of arbitrary bytes as a TAP file and checks what
-// must hold for any tape: exit status 0 or 1, nothing left in the directory
-// but the tape and its image, and a converted image always of full size.
+// must hold for any tape, read with and without -k: exit status 0 or 1,
+// nothing left in the directory but the tape and its image, and a
+// converted image always of full size.
 // Then quornax-cat lists the same bytes as an image, and the image made,
 // if any: exit status 0 or 1, and no memory error, whatever it reads.
 //
@@ -145,8 +146,10 @@ void convert(std::initializer_list<const char*> options) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     write_tape(data, size);
+    // Each tape twice: as it is read by default, and read on past its
+    // damaged blocks (-k) with a boot, which reads the tape's first program
+    // as Basic, whatever it holds.
     convert({});
-    // The boot reads the tape's first program as Basic, whatever it holds.
-    convert({"--boot"});
+    convert({"-k", "--boot"});
     return 0;
 }

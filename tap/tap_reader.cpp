@@ -15,6 +15,7 @@ namespace quornax {
 
 int64_t tap_size = -1;
 tap_stream tape;
+bool tap_block_damaged = false;
 
 namespace {
 
@@ -34,24 +35,34 @@ constexpr size_t header_param2 = 16;
 constexpr size_t header_checksum = 18;
 constexpr size_t header_block_length = 19;
 
+// The block was read whole: the tape goes on after it.
+int report_damaged_block(const char* message) {
+    tap_block_damaged = true;
+    return report_tap_error(message);
+}
+
+// Decoded into a copy: a header refused leaves the descriptor, and a
+// header waiting in it, as they were.
 int decode_header(size_t block_length) {
     const uint8_t* block = work_buffer;
     if (block_length != header_block_length)
-        return report_tap_error("TAP header is too short");
-    descriptor.type = block[header_type];
-    if (descriptor.type > block_code)
-        return report_tap_error("unknown block type in TAP header");
-    std::memcpy(descriptor.name, block + header_name, name_chars);
-    descriptor.name[name_chars] = '\0';
-    descriptor.length = get_le16(block + header_data_length);
-    bool array = descriptor.type == block_number_array ||
-                 descriptor.type == block_char_array;
-    descriptor.param1 = array ? 0 : get_le16(block + header_param1);
-    descriptor.param2 = array ? 0 : get_le16(block + header_param2);
+        return report_damaged_block("TAP header is too short");
+    block_descriptor header = descriptor;
+    header.type = block[header_type];
+    if (header.type > block_code)
+        return report_damaged_block("unknown block type in TAP header");
+    std::memcpy(header.name, block + header_name, name_chars);
+    header.name[name_chars] = '\0';
+    header.length = get_le16(block + header_data_length);
+    bool array = header.type == block_number_array ||
+                 header.type == block_char_array;
+    header.param1 = array ? 0 : get_le16(block + header_param1);
+    header.param2 = array ? 0 : get_le16(block + header_param2);
     // Basic and code headers leave the variable byte as it was.
-    if (array) descriptor.array_name = block[header_array_name];
+    if (array) header.array_name = block[header_array_name];
     if (tap_checksum(block, header_checksum) != block[header_checksum])
-        return report_tap_error("bad checksum of TAP header");
+        return report_damaged_block("bad checksum of TAP header");
+    descriptor = header;
     descriptor.valid = 1;
     return tap_header;
 }
@@ -61,7 +72,7 @@ int decode_header(size_t block_length) {
 int check_data_block(size_t block_length) {
     size_t checksum_at = block_length - 1;
     if (tap_checksum(work_buffer, checksum_at) != work_buffer[checksum_at])
-        return report_tap_error("bad checksum of TAP data block");
+        return report_damaged_block("bad checksum of TAP data block");
     data_length = static_cast<uint16_t>(block_length - 2);
     return tap_data;
 }
@@ -123,6 +134,7 @@ uint8_t tap_checksum(const uint8_t* bytes, size_t count) {
 
 int report_tap_error(const char* message) {
     flush_listing();
+    if (tap_name != nullptr) std::fputs(tap_name, stderr);
     if (message != nullptr && *message != '\0')
         std::fprintf(stderr, ": %s", message);
     std::fputs(" !\n", stderr);
@@ -156,6 +168,7 @@ int read_tap_chunk(tap_stream& stream, size_t count) {
 }
 
 int read_tap_block(tap_stream& stream) {
+    tap_block_damaged = false;
     int result = read_tap_chunk(stream, length_word_size);
     if (result != 0) return result;
     size_t block_length = get_le16(work_buffer);
@@ -172,7 +185,7 @@ int read_tap_block(tap_stream& stream) {
         case data_flag:
             return check_data_block(block_length);
         default:
-            return report_tap_error("flag byte 00h or FFh is expected");
+            return report_damaged_block("flag byte 00h or FFh is expected");
     }
 }
 

@@ -56,6 +56,13 @@ extern tap_stream tape;
 // Starts reading the tape on fd from its beginning.
 void start_tap_stream(tap_stream& stream, int fd);
 
+// Whether the block read_tap_block last refused was read whole and failed
+// only a test of its content (its flag byte, a header's length or type,
+// a checksum), so that the tape may be read on after it; a block longer
+// than the file, one cut short and a read error leave nothing to read on.
+// Cleared by every call.
+extern bool tap_block_damaged;
+
 // Reads the next block to the start of the work buffer. A header is decoded
 // into the descriptor; a data block's payload stays in the work buffer from
 // its second byte on, data_length bytes long.
@@ -65,7 +72,8 @@ int read_tap_block(tap_stream& stream);
 // tap_end when the tape had already ended, -1 after a report.
 int read_tap_chunk(tap_stream& stream, size_t count);
 
-// Prints ": MESSAGE !" on standard error; always -1.
+// Prints "NAME: MESSAGE !" on standard error, NAME being the tape's name
+// as the command line gave it; always -1.
 int report_tap_error(const char* message);
 
 // XOR of count bytes; 0 for none.

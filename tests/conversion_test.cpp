@@ -89,13 +89,16 @@ protected:
 };
 
 // One tape through the pairing machine: what is listed, reported and
-// staged (the image's catalogue; none means no image).
+// staged (the image's catalogue; none means no image), given after the
+// options, and the exit status.
 struct pairing_case {
     const char* what;
     bytes tape;
     std::string out;
     std::string err;
     names catalogue;
+    names options = {};
+    int status = 0;
 };
 
 void PrintTo(const pairing_case& c, std::ostream* os) { *os << c.what; }
@@ -106,8 +109,10 @@ class pairing : public conversion,
 TEST_P(pairing, ListsReportsAndStages) {
     const pairing_case& c = GetParam();
     write_file(path("t.tap"), c.tape);
-    run_result r = run({"t.tap"});
-    EXPECT_EQ(r.status, 0);
+    names args = c.options;
+    args.push_back("t.tap");
+    run_result r = run(args);
+    EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
     if (c.catalogue.empty()) {
@@ -119,6 +124,9 @@ TEST_P(pairing, ListsReportsAndStages) {
 }
 
 const bytes prog_header = header_block(0, "prog", 10, 1, 10);
+const bytes bad_data = bad_checksum(data_block(pattern(10)));
+const std::string bad_data_message = "t.tap: bad checksum of TAP data block !\n";
+const names keep_going = {"-k"};
 
 INSTANTIATE_TEST_SUITE_P(
     driver, pairing,
@@ -193,51 +201,94 @@ INSTANTIATE_TEST_SUITE_P(
         pairing_case{"headers only",
                      join({prog_header, header_block(3, "c", 1, 0, 0)}), "", "",
                      {}},
+        // No disk for an error: the run fails; for a mismatch it does not.
         pairing_case{"error at the first block",
                      checked_block(0x01, pattern(3)), "",
-                     ": flag byte 00h or FFh is expected !\n", {}},
+                     "t.tap: flag byte 00h or FFh is expected !\n", {}, {}, 1},
+        pairing_case{"a mismatch alone", join({prog_header, data_block({1})}),
+                     "", mismatch_message, {}},
         pairing_case{"two pairs, then a bad checksum",
                      join({code_pair("one", pattern(4), 9),
                            code_pair("two", pattern(4), 9), prog_header,
-                           bad_checksum(data_block(pattern(10)))}),
+                           bad_data, code_pair("three", pattern(4), 9)}),
                      code_line("one", 4, "0x0009") +
                          code_line("two", 4, "0x0009"),
-                     ": bad checksum of TAP data block !\n",
-                     {"one     ", "two     "}},
+                     bad_data_message, {"one     ", "two     "}},
+        pairing_case{"-k: two pairs, a bad checksum, a pair",
+                     join({code_pair("one", pattern(4), 9),
+                           code_pair("two", pattern(4), 9), prog_header,
+                           bad_data, code_pair("three", pattern(4), 9)}),
+                     code_line("one", 4, "0x0009") +
+                         code_line("two", 4, "0x0009") +
+                         code_line("three", 4, "0x0009"),
+                     bad_data_message, {"one     ", "two     ", "three   "},
+                     keep_going},
+        // -k passes over what was read whole, as if it were not there.
+        pairing_case{"-k: a header waits past a bad header; data after a bad "
+                     "header is headerless",
+                     join({header_block(3, "wait", 4, 9, 0),
+                           bad_checksum(header_block(3, "bad", 5, 1, 0)),
+                           data_block(pattern(4)), checked_block(0, bytes(34)),
+                           data_block(pattern(5)), checked_block(0x01, {})}),
+                     code_line("wait", 4, "0x0009") +
+                         code_line("code01", 5, "0x0000"),
+                     "t.tap: bad checksum of TAP header !\n"
+                     "t.tap: TAP header is too short !\n"
+                     "t.tap: flag byte 00h or FFh is expected !\n",
+                     {"wait    ", "code01  "}, keep_going},
+        pairing_case{"-k: every block passed over", join({bad_data, bad_data}),
+                     "", bad_data_message + bad_data_message, {}, keep_going, 1},
+        // No next block to read after these: the tape ends there.
+        pairing_case{"-k: a block beyond the file's end after a bad one",
+                     join({bad_data, bytes{0x40, 0x00}, code_pair("x", {1}, 0)}),
+                     "",
+                     bad_data_message +
+                         "t.tap: TAP block length is greater than size of TAP "
+                         "file !\n",
+                     {}, keep_going, 1},
+        pairing_case{"-- ends the options: -k is a tape", data_block({1}), "",
+                     "-k: No such file or directory\n", {}, {"--", "-k"}, 1},
         pairing_case{"two pairs, then a block cut short",
                      join({code_pair("one", pattern(4), 9),
                            code_pair("two", pattern(4), 9),
                            bytes{0x20, 0x00, 0xFF, 0x01, 0x02}}),
                      code_line("one", 4, "0x0009") +
                          code_line("two", 4, "0x0009"),
-                     ": TAP block is cut short by end of TAP file !\n",
-                     {"one     ", "two     "}}));
+                     "t.tap: TAP block is cut short by end of TAP file !\n",
+                     {"one     ", "two     "}, keep_going}));
 
-// Headerless numbers and staging numbers restart with each tape, and the
-// bytes of a tape that a bad block stopped, read but never taken, stay
-// with it.
+// Headerless numbers, staging numbers and what reading met restart with
+// each tape (the empty c.tap fails for no error of a.tap), and the bytes
+// of a tape that a bad block stopped, read but never taken, stay with it.
 TEST_F(conversion, TwoTapesOneImageEach) {
     const bytes lone = data_block(pattern(20));
     write_file(path("a.tap"), join({lone, bad_checksum(data_block({1})),
+                                    {0xFF, 0xFF},
                                     code_pair("later", pattern(9), 0)}));
     write_file(path("b.tap"), join({lone, data_block(pattern(6912))}));
-    run_result r = run({"a.tap", "b.tap"});
+    write_file(path("c.tap"), {});
+    run_result r = run({"-k", "a.tap", "b.tap", "c.tap"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, code_line("code01", 20, "0x0000") +
                          code_line("code01", 20, "0x0000") +
                          code_line("screen02", 6912, "0x4000"));
-    EXPECT_EQ(r.err, ": bad checksum of TAP data block !\n");
-    EXPECT_EQ(entries_of(dir), (names{"a.tap", "a.trd", "b.tap", "b.trd"}));
+    EXPECT_EQ(r.err, "a.tap: bad checksum of TAP data block !\na.tap: TAP "
+                     "block length is greater than size of TAP file !\n");
+    EXPECT_EQ(entries_of(dir),
+              (names{"a.tap", "a.trd", "b.tap", "b.trd", "c.tap"}));
     expect_image("a.trd", {"code01  "});
     expect_image("b.trd", {"code01  ", "screen02"});
 }
 
+// The rest are counted afresh for each tape, and said after its listing
+// (2>&1).
 TEST_F(conversion, OnlyTheFirst128PairsAreStaged) {
     write_file(path("t.tap"), pairs(130));
-    run_result r = run({"t.tap"});
+    run_result r = run({"t.tap", "t.tap"}, [] { dup2(1, 2); });
+    const std::string past =
+        "t.tap: 2 file(s) past the 128th are not on the disk !\n";
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, pair_lines(130));
+    EXPECT_EQ(r.out, pair_lines(130) + past + pair_lines(130) + past);
     EXPECT_EQ(entries_of(dir), (names{"t.tap", "t.trd"}));
     bytes image = read_file(path("t.trd"));
     ASSERT_EQ(image.size(), image_size);
@@ -252,7 +303,8 @@ TEST_F(conversion, HeaderlessNamesPastFFAreCut) {
                                     lone_blocks(1)}));
     run_result r = run({"t.tap"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err,
+              "t.tap: 129 file(s) past the 128th are not on the disk !\n");
     EXPECT_EQ(r.out, lone_lines(255) + code_line("screen100", 6912, "0x4000") +
                          code_line("code101", 1, "0x0000"));
     EXPECT_EQ(entries_of(dir), (names{"t.tap", "t.trd"}));
@@ -267,7 +319,7 @@ TEST_F(conversion, TapeLargerThan2GiBIsRead) {
     run_result r = run({"t.tap"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, code_line("big", 4, "0x0001"));
-    EXPECT_EQ(r.err, ": TAP header is too short !\n");
+    EXPECT_EQ(r.err, "t.tap: TAP header is too short !\n");
     expect_image("t.trd", {"big     "});
 }
 
@@ -292,13 +344,14 @@ const char* const game_listing =
 // or into a FIFO, as `cat game.tap | quornax /dev/stdin` would.
 struct stream_case {
     const char* what;
-    std::string arg;
+    names args;
     bool fifo;    // feed the FIFO t.tap; else a pipe on standard input
     bytes tape;
     std::string out;
     std::string err;
     names left;
     bytes image;  // of the image left, if any
+    int status = 0;
 };
 
 void PrintTo(const stream_case& c, std::ostream* os) { *os << c.what; }
@@ -324,8 +377,8 @@ TEST_P(stream_tape, IsReadUntilItEnds) {
     if (c.fifo) {
         ASSERT_EQ(mkfifo(path("t.tap").c_str(), 0600), 0);
     }
-    run_result r = run({c.arg}, [&c] { feed(c.tape, c.fifo); });
-    EXPECT_EQ(r.status, 0);
+    run_result r = run(c.args, [&c] { feed(c.tape, c.fifo); });
+    EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(entries_of(dir), c.left);
@@ -342,20 +395,26 @@ bytes cut(bytes tape, size_t bytes_less) {
 INSTANTIATE_TEST_SUITE_P(
     table, stream_tape,
     testing::Values(
-        stream_case{"a pipe", "/dev/stdin", false, game_tape(), game_listing,
+        stream_case{"a pipe", {"/dev/stdin"}, false, game_tape(), game_listing,
                     "", {"stdin.trd"}, game_image()},
-        stream_case{"a FIFO", "t.tap", true, game_tape(), game_listing, "",
+        stream_case{"a FIFO", {"t.tap"}, true, game_tape(), game_listing, "",
                     {"t.tap", "t.trd"}, game_image()},
-        stream_case{"a pipe that ends inside a block", "/dev/stdin", false,
+        stream_case{"a pipe that ends inside a block", {"/dev/stdin"}, false,
                     cut(game_tape(), 10),
                     "Basic      run       ,   100 byte(s), start line 10\n",
-                    ": TAP block is cut short by end of TAP file !\n",
+                    "/dev/stdin: TAP block is cut short by end of TAP file !\n",
                     {"stdin.trd"},
                     expected_image({{block_basic, "run", 10, 100,
                                      pattern(100, 3)}})},
         // Zeros are blocks of length 0: the first ends the tape at once.
-        stream_case{"/dev/zero", "/dev/zero", false, {}, "",
-                    ": TAP header is too short !\n", {}, {}}));
+        stream_case{"/dev/zero", {"/dev/zero"}, false, {}, "",
+                    "/dev/zero: TAP header is too short !\n", {}, {}, 1},
+        // A stream may never end: -k does not read on in one.
+        stream_case{"-k: a pipe ends at its first bad block",
+                    {"-k", "/dev/stdin"}, false,
+                    join({game_tape(), bad_data, game_tape()}), game_listing,
+                    "/dev/stdin: bad checksum of TAP data block !\n",
+                    {"stdin.trd"}, game_image()}));
 
 // An earlier file of the image name is replaced by a new one with its
 // permission bits; one with a second name is written in place, so that

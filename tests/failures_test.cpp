@@ -229,7 +229,7 @@ const failure_case failure_cases[] = {
             "jinou delkou,\nnez deklaruje hlavicka ! Hlavicka i blok budou "
             "ignorovany !\n"
             "Code       three     ,    10 byte(s), start address 0x0003\n"
-            ": bad checksum of TAP data block !\n"
+            "t.tap: bad checksum of TAP data block !\n"
             "missing.tap: No such file or directory\n",
      .left = {"t.tap", "t.trd"}},
     // The tenth file needs 250 of the 249 sectors left; it is named though

@@ -115,7 +115,7 @@ class bad_blocks : public tap_reader_test,
 TEST_P(bad_blocks, AreRejectedWithTheirMessage) {
     descriptor.valid = 0;
     EXPECT_EQ(read_one(GetParam().tape), -1) << GetParam().what;
-    EXPECT_EQ(err, std::string(": ") + GetParam().message + " !\n");
+    EXPECT_EQ(err, std::string("t.tap: ") + GetParam().message + " !\n");
     EXPECT_EQ(descriptor.valid, 0);
 }
 
@@ -169,7 +169,7 @@ TEST_F(tap_reader_test, StaleBufferNeverCompletesACutShortBlock) {
     open_tape(join({block, cut}));
     EXPECT_EQ(read_tap_block(tape), 255);
     EXPECT_EQ(read_next(), -1);
-    EXPECT_EQ(err, std::string(": ") + cut_short + " !\n");
+    EXPECT_EQ(err, std::string("t.tap: ") + cut_short + " !\n");
 }
 
 #ifndef _WIN32  // where a folder cannot be opened at all
@@ -193,6 +193,7 @@ TEST(tap_helpers, ChecksumAndLittleEndian) {
 }
 
 TEST(tap_helpers, ReportTapError) {
+    tap_name = nullptr;
     capture err(stderr);
     EXPECT_EQ(report_tap_error(""), -1);
     EXPECT_EQ(report_tap_error(nullptr), -1);

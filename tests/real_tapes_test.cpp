@@ -177,6 +177,7 @@ const boot_case boot_cases[] = {
     {"boot/twice.tap", "", "a load would name a file that an earlier file of the same name and type hides"},
     {"boot/verify.tap", "", "the loader uses MERGE or VERIFY"},
     {"loader.tap", "", "a load statement finds no file on the tape"},
+    {"game-checksum.tap", "", "part of the tape was dropped or passed over"},
     {"code.tap", "", "the tape's first file is not a Basic program"}};
 
 std::string listbasic(const std::string& tape) {
@@ -226,7 +227,7 @@ TEST_P(boot_test, ListsAsTheLoaderLoadingFromDisk) {
     bool made = std::equal(entry, entry + 9, "boot    B");
     if (!c.refusal.empty()) {
         EXPECT_FALSE(made);
-        EXPECT_EQ(r.err, tape + ": no boot file: " + c.refusal + " !\n");
+        EXPECT_TRUE(r.err.ends_with(tape + ": no boot file: " + c.refusal + " !\n")) << r.err;
         return;
     }
     ASSERT_TRUE(made) << r.err;
