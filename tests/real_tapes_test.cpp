@@ -140,6 +140,7 @@ struct boot_case {
     std::string listing;  // of the boot; empty: the loader's own
     std::string refusal;
     uint16_t autostart = 10;
+    size_t variables = 0;  // bytes kept behind the lines
 };
 
 void PrintTo(const boot_case& c, std::ostream* os) { *os << c.tape; }
@@ -157,9 +158,9 @@ const boot_case boot_cases[] = {
          "\"code.tap\"CODE 32768,33\n   40 RANDOMIZE USR 32768\n"},
     {"boot/data.tap", "   10 " + via_trdos + "\"a\" DATA a()\n   10 " +
                           via_trdos + "\"n\" DATA n$()\n   20 PRINT a(1);n$(1)\n"},
-    // The digits say 0, the number Basic uses 32768.
-    {"boot/faked.tap", "   10 CLEAR 0: " + via_trdos +
-                           "\"code.tap\"CODE 32768\n   20 RANDOMIZE USR 0\n"},
+    // The digits say 0, the number Basic uses 32768; a variable is saved.
+    {"boot/faked.tap", "   10 CLEAR 0: " + via_trdos + "\"code.tap\"CODE 32768\n"
+     "   20 RANDOMIZE USR 0\n   30 RANDOMIZE USR VAL \"32768\"\n", "", 10, 6},
     // A loop before the loads, and a subroutine that comes straight back.
     {"boot/wait.tap",
      "   10 PRINT \"press a key\": PAUSE 0: IF INKEY$=\"\" THEN GO TO 10\n"
@@ -240,8 +241,11 @@ TEST_P(boot_test, ListsAsTheLoaderLoadingFromDisk) {
                   length, c.autostart ? ", start line 10" : "");
     EXPECT_TRUE(r.out.ends_with(line)) << r.out;
     EXPECT_EQ(slice(disk, at + length, 4), (bytes{0x80, 0xAA, uint8_t(c.autostart), 0}));
-    expect_trdos_loads(boot, entry[11] | entry[12] << 8);
-    write_file(path("boot.tap"), basic_pair("boot", boot, 0));
+    size_t program_length = entry[11] | entry[12] << 8;
+    EXPECT_EQ(length - program_length, c.variables);
+    expect_trdos_loads(boot, program_length);
+    write_file(path("boot.tap"), join({header_block(0, "boot", length, 0, program_length),
+                                       data_block(boot)}));
     EXPECT_EQ(listbasic(path("boot.tap")), c.listing.empty() ? listbasic(tape) : c.listing);
 }
 
