@@ -54,7 +54,7 @@ def corpus():
         "headers_only.tap": header(CODE, "one", 4, 0, 0) + header(BASIC, "two", 4, 0, 4),
         "pairs130.tap": pairs_tape(130),
         # A loader for --boot, as zmakebas writes one.
-        "loader.tap": open(os.path.join(REAL, "boot", "named.tap"), "rb").read(),
+        "boot_loader.tap": open(os.path.join(REAL, "boot", "named.tap"), "rb").read(),
     }
 
 

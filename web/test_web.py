@@ -137,8 +137,10 @@ def make_tapes(folder):
     # tapes of the same names.
     os.mkdir(os.path.join(folder, "real"))
     for name in os.listdir(os.path.join(ROOT, "tests/data/real")):
-        shutil.copy(os.path.join(ROOT, "tests/data/real", name), os.path.join(folder, "real"))
-    for sub in ("tests/data/real", "fuzz/corpus"):
+        if os.path.isfile(os.path.join(ROOT, "tests/data/real", name)):
+            shutil.copy(os.path.join(ROOT, "tests/data/real", name), os.path.join(folder, "real"))
+    # The loaders for the boot file too.
+    for sub in ("tests/data/real", "tests/data/real/boot", "fuzz/corpus"):
         path = os.path.join(ROOT, sub)
         cases += [[copy(os.path.join(path, name))]
                   for name in sorted(os.listdir(path)) if name.endswith(".tap")]
