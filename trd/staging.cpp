@@ -181,6 +181,7 @@ void lock_staging_directory() {
 }
 
 void unlock_staging_directory() {
+    if (directory_lock == not_locked) return;
     unlock_working_directory(directory_lock, true);
     directory_kept = directory_lock;
     directory_lock = not_locked;
