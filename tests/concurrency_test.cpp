@@ -274,8 +274,7 @@ TEST_P(owned_image, KeepsItsOwnerOrFailsAsAnOverwrite) {
     if (!root && (c.others || c.by_root))
         GTEST_SKIP() << "needs root and a second user, as in CI";
     std::string image = path("sub/game.trd");
-    std::filesystem::create_directories(path("x\\sub"));
-    std::filesystem::create_directories(path("sub"));
+    for (const char* sub : {"x\\sub", "sub"}) std::filesystem::create_directories(path(sub));
     write_file(path("x\\sub/game.tap"), code_pair("game", pattern(300), 32768));
     write_file(image, earlier);
     for (auto [name, mode] : {std::pair{dir, 0777}, {path("x\\sub"), 0755},
@@ -314,31 +313,33 @@ INSTANTIATE_TEST_SUITE_P(
         owned_image_case{"own, read-only", 0777, false, 0444, false,
                          "sub/game.trd: Permission denied\n"}));
 
-// A temporary name held by a live run (one of this process number in another
-// container, the first of the sequence) is never taken from it, nor swept
-// after a killed run (its sign is there); those of runs that are gone go.
+// A temporary held by a live run (of this process number in another container,
+// first of the sequence) is never taken, nor swept after a killed run (its
+// sign is there); in the image's folder, those of runs that are gone go.
 TEST_F(concurrent_runs, LiveTemporariesAreSparedAbandonedOnesCleared) {
-    write_file(path("game.tap"), code_pair("game", pattern(300), 32768));
+    for (const char* sub : {"x\\sub", "sub"}) std::filesystem::create_directories(path(sub));
+    write_file(path("x\\sub/game.tap"), code_pair("game", pattern(300), 32768));
     int start[2];
     ASSERT_EQ(pipe(start), 0);
-    pid_t child = spawn(dir, {"game.tap"}, {.before_exec = held_by(start)});
-    char own[20];
-    std::snprintf(own, sizeof own, "_ZXT%08X_.@@@", static_cast<unsigned>(child));
+    pid_t child = spawn(dir, {"x\\sub/game.tap"}, {.before_exec = held_by(start)});
+    char own[24];
+    std::snprintf(own, sizeof own, "sub/_ZXT%08X_.@@@", static_cast<unsigned>(child));
+    names live{own, "sub/_ZXT00000000_.@@@", "_ZXT00000000_.@@@"};
     std::vector<int> held;
-    for (const char* live : {static_cast<const char*>(own), "_ZXT00000000_.@@@"}) {
-        write_file(path(live), earlier);
-        held.push_back(open(path(live).c_str(), O_RDONLY | O_CLOEXEC));
+    for (const std::string& name : live) {
+        write_file(path(name), earlier);
+        held.push_back(open(path(name).c_str(), O_RDONLY | O_CLOEXEC));
         EXPECT_EQ(flock(held.back(), LOCK_EX), 0);
     }
-    for (const char* gone : {"_ZX0000_.@@@", "_ZXT00000001_.@@@", "_ZXT0000003F_.@@@"})
+    for (const char* gone : {"_ZX0000_.@@@", "sub/_ZXT00000001_.@@@", "sub/_ZXT0000003F_.@@@"})
         write_file(path(gone), earlier);
     close(start[0]);
     close(start[1]);
     EXPECT_EQ(wait_for(child).status, 0);
     for (int fd : held) close(fd);
-    names left{own, "_ZXT00000000_.@@@", "game.tap", "game.trd"};
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(entries_of(dir), left);
+    live.insert(live.end(), {"sub/", "sub/game.trd", "x\\sub/", "x\\sub/game.tap"});
+    std::sort(live.begin(), live.end());
+    EXPECT_EQ(entries_of(dir), live);
 }
 
 // With standard input and output closed, no file of the run takes their
