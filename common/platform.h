@@ -137,17 +137,43 @@ inline void release_on_signal(int fd) { close(fd); }
 // this process may not write, or a name that cannot be looked at) is
 // written in place, or fails as an overwrite would.
 enum class name_use { absent, replaceable, in_place };
-// mode: the replaceable file's permission bits.
-name_use examine_image_name(const char* name, mode_t* mode);
 
-// Gives the file under fd the permission bits mode; 0, or -1 with errno
-// set. Windows keeps only a read-only flag, and a file replaced was
-// writable: nothing to do there.
-int set_file_mode(int fd, mode_t mode);
+// What a new image takes over from the file it replaces.
+struct replaced_file {
+    mode_t mode;     // its permission bits
+    uint32_t owner;  // its owner and group, where the system has them
+    uint32_t group;
+};
+name_use examine_image_name(const char* name, replaced_file* replaced);
+
+// Gives the file under fd the owner, group and permission bits of the
+// replaced file; 0, or -1 with errno set: EPERM where this process may not
+// give a file to that owner or group. Windows keeps only a read-only flag,
+// and a file replaced was writable: nothing to do there.
+int take_over_file(int fd, const replaced_file& replaced);
 
 // Renames from over to, replacing a file of that name in one step.
 // 0, or -1 with errno set.
 int replace_file(const char* from, const char* to);
+
+// An image's temporary file belongs to the run that holds it, for as long
+// as that run lives; another run that meets its name leaves it alone.
+// hold_temporary holds the file just created under fd: 0, or -1 where
+// another process holds it or has removed its name already (a run that
+// met it as an abandoned one), so that the name is not this run's.
+int hold_temporary(int fd);
+
+// Deletes the temporary file under name unless a live run holds it; a
+// link, or anything else but a regular file, goes unasked (a link without
+// its target). 0 when deleted, -1 otherwise; async-signal-safe on POSIX.
+int remove_if_abandoned(const char* name);
+
+// Opens the null device under whichever of descriptors 0, 1 and 2 is
+// closed, so that no file of the run takes its number: read-only, so that
+// standard input reads as empty and a write to standard output or
+// standard error fails with EBADF, as it would have. For the program's
+// main, first thing.
+void fill_standard_descriptors();
 
 // The signals that end a run wait from block_ending_signals until
 // unblock_ending_signals: a file created in between is recorded before
@@ -160,10 +186,12 @@ void unblock_ending_signals();
 // conversion there waits until the first lets go. Holding ends with
 // unlock_working_directory, or with the holder's death. A directory that
 // cannot be held gives not_locked, and the conversion goes on without.
+// Let go with keep, the handle stays open, to be given back as kept and
+// held again for the next conversion at less cost than a new one.
 using lock_handle = intptr_t;
 constexpr lock_handle not_locked = -1;
-lock_handle lock_working_directory();
-void unlock_working_directory(lock_handle lock);
+lock_handle lock_working_directory(lock_handle kept = not_locked);
+void unlock_working_directory(lock_handle lock, bool keep = false);
 
 // handler runs when a signal ends the run (SIGINT, SIGTERM and, where the
 // system has them, SIGHUP and SIGPIPE), with the signal's disposition reset

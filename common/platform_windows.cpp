@@ -208,13 +208,28 @@ int identify_name(const char* name, file_identity* identity) {
     return result;
 }
 
+namespace {
+
+// Abandoned: the holder died, and the folder is ours now.
+lock_handle hold_mutex(HANDLE mutex) {
+    DWORD waited = WaitForSingleObject(mutex, INFINITE);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        CloseHandle(mutex);
+        return not_locked;
+    }
+    return reinterpret_cast<lock_handle>(mutex);
+}
+
+}  // namespace
+
 // A named mutex stands in for flock on the folder: it is waited on the same
 // way, no file is added to the folder, and Windows hands it on when its
 // holder dies. Its name comes from the folder's final path, so that runs
 // reaching one folder by different names (a link, another letter case, a
 // drive letter and a mount point) still wait for each other; the path is
 // hashed, since a mutex name is limited and may hold no backslash.
-lock_handle lock_working_directory() {
+lock_handle lock_working_directory(lock_handle kept) {
+    if (kept != not_locked) return hold_mutex(reinterpret_cast<HANDLE>(kept));
     HANDLE folder = CreateFileW(
         L".", FILE_READ_ATTRIBUTES,
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -249,25 +264,19 @@ lock_handle lock_working_directory() {
                   static_cast<unsigned long long>(hash));
     HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
     if (mutex == nullptr) return not_locked;
-    // Abandoned: the holder died, and the folder is ours now.
-    DWORD waited = WaitForSingleObject(mutex, INFINITE);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-        CloseHandle(mutex);
-        return not_locked;
-    }
-    return reinterpret_cast<lock_handle>(mutex);
+    return hold_mutex(mutex);
 }
 
-void unlock_working_directory(lock_handle lock) {
+void unlock_working_directory(lock_handle lock, bool keep) {
     if (lock == not_locked) return;
     HANDLE mutex = reinterpret_cast<HANDLE>(lock);
     ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    if (!keep) CloseHandle(mutex);
 }
 
 // The C runtime's stat knows neither links nor the count of a file's
 // names: the file's own information tells both.
-name_use examine_image_name(const char* name, mode_t* mode) {
+name_use examine_image_name(const char* name, replaced_file* replaced) {
     DWORD attributes = GetFileAttributesA(name);
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return GetLastError() == ERROR_FILE_NOT_FOUND ? name_use::absent
@@ -285,17 +294,27 @@ name_use examine_image_name(const char* name, mode_t* mode) {
                     information.nNumberOfLinks == 1 &&
                     GetFileType(file) == FILE_TYPE_DISK;
     CloseHandle(file);
-    *mode = 0666;
+    *replaced = {0666, 0, 0};
     return one_name ? name_use::replaceable : name_use::in_place;
 }
 
-int set_file_mode(int, mode_t) { return 0; }
+int take_over_file(int, const replaced_file&) { return 0; }
 
 int replace_file(const char* from, const char* to) {
     if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return 0;
     errno = errno_of_lookup_failure(GetLastError());
     return -1;
 }
+
+// Windows deletes no file that another process has open: being open holds
+// it, and a file that can be deleted is nobody's.
+int hold_temporary(int) { return 0; }
+
+int remove_if_abandoned(const char* name) { return remove_file(name); }
+
+// The C runtime keeps descriptors 0 to 2 for the standard streams, also
+// where the program was started without one: no file takes their numbers.
+void fill_standard_descriptors() {}
 
 namespace {
 

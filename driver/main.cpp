@@ -8,6 +8,7 @@ extern "C" int _dowildcard = -1;
 #endif
 
 int main(int argc, char** argv) {
+    quornax::fill_standard_descriptors();
     quornax::prepare_standard_streams();
     quornax::prepare_signals();
     return quornax::run_quornax(argc, argv);

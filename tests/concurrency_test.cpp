@@ -19,7 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "tap/block_descriptor.h"
 #include "trd/disk_layout.h"
+#include "support/disk_image.h"
 #include "support/fixture.h"
 
 using namespace quornax_test;
@@ -27,6 +29,7 @@ using namespace quornax_test;
 namespace {
 
 constexpr int runs = 4;
+const bytes earlier = pattern(1000, 9);  // an image of an earlier run
 
 // Tape k holds 60 + 20k code pairs of sizes and contents of its own.
 bytes many_block_tape(int k) {
@@ -247,34 +250,111 @@ TEST_F(concurrent_runs, UnlockedRunsOfOneImageNameLeaveOneWholeImage) {
     }
 }
 
-// An image whose folder takes no new file is still overwritten in place,
-// as before: there is no room for a temporary file beside it.
-TEST_F(concurrent_runs, ImageInAFolderThatTakesNoNewFileIsOverwritten) {
-    std::string work = path("work");
-    std::filesystem::create_directories(work + "/x\\sub");
-    std::filesystem::create_directories(work + "/sub");
-    const bytes tape = code_pair("game", pattern(300), 32768);
-    write_file(work + "/x\\sub/game.tap", tape);
-    write_file(work + "/sub/game.trd", pattern(1000, 9));
-    std::string alone = path("alone");
-    std::filesystem::create_directory(alone);
-    write_file(alone + "/game.tap", tape);
-    ASSERT_EQ(run_binary(alone, {"game.tap"}).status, 0);
-    ASSERT_EQ(chmod(dir.c_str(), 0711), 0);
-    ASSERT_EQ(chmod(work.c_str(), 0777), 0);
-    ASSERT_EQ(chmod((work + "/x\\sub").c_str(), 0755), 0);
-    ASSERT_EQ(chmod((work + "/x\\sub/game.tap").c_str(), 0644), 0);
-    ASSERT_EQ(chmod((work + "/sub/game.trd").c_str(), 0666), 0);
-    ASSERT_EQ(chmod((work + "/sub").c_str(), 0555), 0);
-    child_setup setup;
-    if (geteuid() == 0 && !run_as_nobody(setup))
+// An image, the run's user's own or another's, keeps owner, group and mode:
+// where it cannot be replaced (no new file in its folder, or another's file
+// not to be given them), it is overwritten in place, or fails as an
+// overwrite would. The run is nobody's under root; another's image needs root.
+struct owned_image_case {
+    const char* what;
+    mode_t folder_mode;  // of the image's folder
+    bool others;         // the image is another user's
+    mode_t image_mode;
+    bool by_root = false;  // the run stays root; the other user is nobody
+    std::string err = "";
+};
+
+void PrintTo(const owned_image_case& c, std::ostream* os) { *os << c.what; }
+
+class owned_image : public concurrent_runs,
+                    public testing::WithParamInterface<owned_image_case> {};
+
+TEST_P(owned_image, KeepsItsOwnerOrFailsAsAnOverwrite) {
+    const owned_image_case& c = GetParam();
+    bool root = geteuid() == 0;
+    if (!root && (c.others || c.by_root))
+        GTEST_SKIP() << "needs root and a second user, as in CI";
+    std::string image = path("sub/game.trd");
+    for (const char* sub : {"x\\sub", "sub"}) std::filesystem::create_directories(path(sub));
+    write_file(path("x\\sub/game.tap"), code_pair("game", pattern(300), 32768));
+    write_file(image, earlier);
+    for (auto [name, mode] : {std::pair{dir, 0777}, {path("x\\sub"), 0755},
+                              {path("x\\sub/game.tap"), 0644}})
+        ASSERT_EQ(chmod(name.c_str(), mode), 0);
+    uid_t user = root && !c.by_root ? 65534 : geteuid();
+    uid_t owner = c.others ? (user == 0 ? 65534 : 0) : user;
+    ASSERT_TRUE(!root || chown(image.c_str(), owner, owner) == 0);
+    struct stat before, after;
+    ASSERT_EQ(chmod(image.c_str(), c.image_mode) | stat(image.c_str(), &before), 0);
+    ASSERT_EQ(chmod(path("sub").c_str(), c.folder_mode), 0);
+    child_setup setup{.err = dir + ".err"};
+    if (user != geteuid() && !run_as_nobody(setup))
         GTEST_SKIP() << "no way to run the program as nobody here";
-    run_result r = wait_for(spawn(work, {"x\\sub/game.tap"}, setup), setup);
+    run_result r = wait_for(spawn(dir, {"x\\sub/game.tap"}, setup), setup);
     if (r.status == 125) GTEST_SKIP() << "cannot run the program as nobody";
-    chmod((work + "/sub").c_str(), 0755);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(read_file(work + "/sub/game.trd") == read_file(alone + "/game.trd"));
-    EXPECT_EQ(entries_of(work + "/sub"), names{"game.trd"});
+    chmod(path("sub").c_str(), 0755);
+    EXPECT_EQ(r.status, c.err.empty() ? 0 : 1);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_TRUE(read_file(image) ==
+                (c.err.empty() ? expected_image({{quornax::block_code, "game", 32768,
+                                                  32768, pattern(300)}})
+                               : earlier));
+    ASSERT_EQ(stat(image.c_str(), &after), 0);
+    EXPECT_EQ(std::tie(after.st_uid, after.st_gid, after.st_mode),
+              std::tie(before.st_uid, before.st_gid, before.st_mode));
+    EXPECT_EQ(entries_of(path("sub")), names{"game.trd"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, owned_image,
+    testing::Values(
+        owned_image_case{"own, in a folder that takes no new file", 0555, false, 0666},
+        owned_image_case{"another's, writable, in a sticky shared folder", 01777, true, 0666},
+        owned_image_case{"another's, replaced by root", 0755, true, 0640, true},
+        owned_image_case{"own, read-only", 0777, false, 0444, false,
+                         "sub/game.trd: Permission denied\n"}));
+
+// A temporary held by a live run (of this process number in another container,
+// first of the sequence) is never taken, nor swept after a killed run (its
+// sign is there); in the image's folder, those of runs that are gone go.
+TEST_F(concurrent_runs, LiveTemporariesAreSparedAbandonedOnesCleared) {
+    for (const char* sub : {"x\\sub", "sub"}) std::filesystem::create_directories(path(sub));
+    write_file(path("x\\sub/game.tap"), code_pair("game", pattern(300), 32768));
+    int start[2];
+    ASSERT_EQ(pipe(start), 0);
+    pid_t child = spawn(dir, {"x\\sub/game.tap"}, {.before_exec = held_by(start)});
+    char own[24];
+    std::snprintf(own, sizeof own, "sub/_ZXT%08X_.@@@", static_cast<unsigned>(child));
+    names live{own, "sub/_ZXT00000000_.@@@", "_ZXT00000000_.@@@"};
+    std::vector<int> held;
+    for (const std::string& name : live) {
+        write_file(path(name), earlier);
+        held.push_back(open(path(name).c_str(), O_RDONLY | O_CLOEXEC));
+        EXPECT_EQ(flock(held.back(), LOCK_EX), 0);
+    }
+    for (const char* gone : {"_ZX0000_.@@@", "sub/_ZXT00000001_.@@@", "sub/_ZXT0000003F_.@@@"})
+        write_file(path(gone), earlier);
+    close(start[0]);
+    close(start[1]);
+    EXPECT_EQ(wait_for(child).status, 0);
+    for (int fd : held) close(fd);
+    live.insert(live.end(), {"sub/", "sub/game.trd", "x\\sub/", "x\\sub/game.tap"});
+    std::sort(live.begin(), live.end());
+    EXPECT_EQ(entries_of(dir), live);
+}
+
+// With standard input and output closed, no file of the run takes their
+// numbers, even unlocked: the listing cannot be written, and that is said.
+TEST_F(concurrent_runs, ClosedStandardStreamsTakeNoFileOfTheRun) {
+    write_file(path("t.tap"), join({code_pair("one", pattern(10), 1),
+                                    bad_checksum(data_block(pattern(4)))}));
+    child_setup setup{.err = dir + ".err", .before_exec = [] { close(0), close(1); }};
+    if (!run_unlocked(dir, setup)) GTEST_SKIP() << "no way to run the program unlocked here";
+    run_result r = wait_for(spawn(dir, {"t.tap"}, setup), setup);
+    if (r.status == 125) GTEST_SKIP() << "cannot run the program as nobody";
+    chmod(dir.c_str(), 0700);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Bad file descriptor\n: bad checksum of TAP data block !\n");
+    EXPECT_EQ(entries_of(dir), (names{"t.tap", "t.trd"}));
 }
 
 // Without the lock, the clean-up deletes only what is still this run's

@@ -439,34 +439,40 @@ TEST_F(conversion, ExistingFileOfTheImageNameIsReplaced) {
 }
 
 // Names are raw tape bytes: on a terminal their control bytes show as '?',
-// one for one, in the listing and in messages alike.
+// one for one, in the listing and in messages, each by its own stream.
 TEST_F(conversion, ControlBytesOfNamesNeverReachATerminal) {
     const std::string name = "\x1b[2J\a \x7f\x85\x9f\xa0";
     write_file(path("t.tap"), join({header_block(3, name, 5, 0, 0),
                                     data_block(pattern(6)),
                                     code_pair(name, pattern(5), 0)}));
-    int terminal = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(terminal, 0);
-    ASSERT_EQ(grantpt(terminal), 0);
-    ASSERT_EQ(unlockpt(terminal), 0);
-    std::string side = ptsname(terminal);
-    run_result r = run({"t.tap"}, [side] {
-        int fd = open(side.c_str(), O_RDWR | O_NOCTTY);
-        dup2(fd, 1);
-        dup2(fd, 2);
-    });
-    EXPECT_EQ(r.status, 0);
-    std::string seen;
-    char chunk[1024];
-    for (ssize_t got; (got = read(terminal, chunk, sizeof chunk)) > 0;)
-        seen.append(chunk, static_cast<size_t>(got));
-    close(terminal);
-    std::erase(seen, '\r');
-    EXPECT_EQ(seen,
-              "V TAP souboru t.tap za hlavickou ?[2J? ???\xa0 nasleduje blok s "
-              "jinou delkou,\nnez deklaruje hlavicka ! Hlavicka i blok budou "
-              "ignorovany !\n"
-              "Code       ?[2J? ???\xa0,     5 byte(s), start address 0x0000\n");
+    auto said = [](const std::string& shown) {
+        return "V TAP souboru t.tap za hlavickou " + shown +
+               " nasleduje blok s jinou delkou,\nnez deklaruje hlavicka ! "
+               "Hlavicka i blok budou ignorovany !\n";
+    };
+    const std::string shown = "?[2J? ???\xa0";
+    for (bool both : {true, false}) {
+        int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(terminal, 0);
+        ASSERT_EQ(grantpt(terminal), 0);
+        ASSERT_EQ(unlockpt(terminal), 0);
+        std::string side = ptsname(terminal);
+        run_result r = run({"t.tap"}, [side, both] {
+            int fd = open(side.c_str(), O_RDWR | O_NOCTTY);
+            dup2(fd, 1);
+            if (both) dup2(fd, 2);
+        });
+        EXPECT_EQ(r.status, 0);
+        std::string seen;
+        char chunk[1024];
+        for (ssize_t got; (got = read(terminal, chunk, sizeof chunk)) > 0;)
+            seen.append(chunk, static_cast<size_t>(got));
+        close(terminal);
+        std::erase(seen, '\r');
+        EXPECT_EQ(seen, (both ? said(shown) : "") + "Code       " + shown +
+                            ",     5 byte(s), start address 0x0000\n");
+        EXPECT_EQ(r.err, both ? "" : said(name));
+    }
 }
 
 // Both give game.trd in the working directory: the later tape's image wins.

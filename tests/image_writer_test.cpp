@@ -200,6 +200,13 @@ TEST_F(image_writer, BasicAfterScreenStartsWhereTheScreenEnds) {
     EXPECT_EQ(slice(disk, data_offset + 27 * sector_size, 100), program);
 }
 
+// An array's trailer is built whole over a longer block staged after it.
+TEST_F(image_writer, ArrayTrailerOverALongerBlockAfterIt) {
+    stage_all({{block_char_array, "arr", 50, 0, 0, 0x41}, code("long", 9000)});
+    ASSERT_EQ(write(), 0);
+    EXPECT_EQ(slice(read_file(image), data_offset + 50, 4), bytes({0x80, 0xAA, 0, 0xC1}));
+}
+
 TEST_F(image_writer, EmptyCodeFileSharesItsStartWithTheNextFile) {
     stage_all({code("one", 256), code("empty", 0), code("next", 10)});
     ASSERT_EQ(write(), 0);

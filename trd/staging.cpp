@@ -41,6 +41,9 @@ staged_file staged[max_staged_blocks];
 // the lock another run may replace a staging name at any time, so a name
 // is deleted only while it still names this run's file.
 lock_handle directory_lock = not_locked;
+// Let go between conversions, the working directory stays open, to be
+// held again for the next.
+lock_handle directory_kept = not_locked;
 
 bool directory_shared() { return directory_lock == not_locked; }
 
@@ -86,18 +89,20 @@ bool made_by(const char* format, const char* name, unsigned long limit) {
     return std::strcmp(made, name) == 0;
 }
 
-// Removes every staging file and image temporary in the working directory:
-// only a run holding it may, since they are then nobody's. A link is
-// removed, never followed. What cannot go is met, and reported, when its
-// name is created again.
+// Removes every staging file in the working directory: only a run holding
+// it may, since they are then nobody's. An image temporary may be the live
+// one of a run in another folder writing its image here: it goes only if
+// nobody holds it. A link is removed, never followed. What cannot go is
+// met, and reported, when its name is created again.
 void remove_leftovers() {
     DIR* folder = opendir(".");
     if (folder == nullptr) return;
     while (dirent* entry = readdir(folder)) {
         const char* name = entry->d_name;
-        if (made_by(staging_name_format, name, max_staged_blocks - 1) ||
-            made_by(image_temporary_format, name, UINT_MAX))
+        if (made_by(staging_name_format, name, max_staged_blocks - 1))
             remove_file(name);
+        else if (made_by(image_temporary_format, name, UINT_MAX))
+            remove_if_abandoned(name);
     }
     closedir(folder);
 }
@@ -170,12 +175,22 @@ void unlink_staged_name(int i, const file_identity* own) {
 }  // namespace
 
 void lock_staging_directory() {
-    if (directory_lock == not_locked) directory_lock = lock_working_directory();
+    if (directory_lock != not_locked) return;
+    directory_lock = lock_working_directory(directory_kept);
+    directory_kept = not_locked;
 }
 
 void unlock_staging_directory() {
-    unlock_working_directory(directory_lock);
+    if (directory_lock == not_locked) return;
+    unlock_working_directory(directory_lock, true);
+    directory_kept = directory_lock;
     directory_lock = not_locked;
+}
+
+void close_staging_directory() {
+    unlock_staging_directory();
+    unlock_working_directory(directory_kept);
+    directory_kept = not_locked;
 }
 
 int open_sparing_descriptors(const char* name, int flags, mode_t mode) {
@@ -253,7 +268,7 @@ int read_staged_file(int i, uint8_t* stored, uint8_t* payload,
 }
 
 void remove_staging_files() {
-    for (int i = 0; i < staged_count; ++i) {
+    for (int i = staged_count - 1; i >= 0; --i) {
         char* name = staging_table[i];
         if (name[0] == '\0') continue;
         file_identity own;
@@ -273,8 +288,11 @@ void remove_staging_files() {
 }
 
 void remove_staging_files_on_signal() {
-    // Up to the file being created, which is not counted yet.
-    for (int i = 0; i <= staged_count && i < max_staged_blocks; ++i) {
+    // From the file being created, which is not counted yet, down to the
+    // first, which goes last.
+    int last = staged_count < max_staged_blocks ? staged_count
+                                                 : max_staged_blocks - 1;
+    for (int i = last; i >= 0; --i) {
         const char* name = staging_table[i];
         if (name[0] == '\0') continue;
         file_identity own, found;

@@ -26,9 +26,12 @@ constexpr int max_staged_blocks = catalogue_entries;
 constexpr size_t staging_name_size = 16;
 constexpr char staging_name_format[] = "_ZX%04X_.@@@";
 
-// A new image is written beside its name under this one, with the process
-// number, and renamed into place once whole.
+// A new image is written beside its name under the first free one of
+// these names, numbered from 0, and renamed into place once whole. The
+// run holds the file while it lives: a file under such a name that nobody
+// holds is what a killed run left.
 constexpr char image_temporary_format[] = "_ZXT%08X_.@@@";
+constexpr int image_temporary_names = 64;
 
 // Pairs staged so far for the current tape, 0 to max_staged_blocks: the
 // driver sets it to 0 for each tape and counts every successful
@@ -44,6 +47,9 @@ extern char staging_table[max_staged_blocks][staging_name_size];
 // the directory cannot be locked, the conversion goes on without the lock.
 void lock_staging_directory();
 void unlock_staging_directory();
+// Lets go and closes the working directory, which unlock_staging_directory
+// keeps open for the next conversion: for a caller that changes directory.
+void close_staging_directory();
 
 // Saves the descriptor and the payload in the work buffer as staging file
 // number staged_count. 0, or -1 after a report (nothing is left behind).
@@ -60,8 +66,10 @@ int read_staged_file(int i, uint8_t* stored, uint8_t* payload,
 // closed, to be read back by name, until it has. -1 with errno set.
 int open_sparing_descriptors(const char* name, int flags, mode_t mode);
 
-// Closes and deletes staging files 0 to staged_count - 1 and empties their
-// entries; every failure is reported.
+// Closes and deletes staging files staged_count - 1 down to 0, so that
+// the first goes last and a run killed meanwhile leaves the sign for the
+// next run to clear the rest, and empties their entries; every failure is
+// reported.
 void remove_staging_files();
 
 // Deletes this run's staging files from a signal handler: no report,

@@ -29,20 +29,19 @@ constexpr mode_t image_mode = 0666;  // reduced by the umask
 
 // Set while an image is being written under its temporary name, for a
 // signal handler to delete it (and close it first, where open files cannot
-// be deleted). An image written in place is left as far as it got.
+// be deleted). An image written in place is left as far as it got. Until
+// the run holds the file, the name may be another run's.
 const char* volatile unfinished_image = nullptr;
 volatile int unfinished_image_fd = -1;
+volatile bool unfinished_image_held = false;
 
-// The temporary name: the image's folder, then a name of this run's own.
+// The temporary name: the image's folder, then a name of the sequence.
 char temporary_name[trd_name_size + staging_name_size];
+size_t temporary_folder = 0;  // the length of the folder part
 
-void make_temporary_name(const char* image_name) {
-    const char* slash = std::strrchr(image_name, '/');
-    size_t folder = slash == nullptr ? 0 : slash - image_name + 1;
-    std::memcpy(temporary_name, image_name, folder);
-    std::snprintf(temporary_name + folder, sizeof temporary_name - folder,
-                  image_temporary_format,
-                  static_cast<unsigned>(getpid()));
+void name_temporary(char* name, int number) {
+    std::snprintf(name + temporary_folder, sizeof temporary_name - temporary_folder,
+                  image_temporary_format, static_cast<unsigned>(number));
 }
 
 // Folders that take no new file still let a file in them be overwritten.
@@ -50,41 +49,95 @@ bool takes_no_new_file(int error) {
     return error == EACCES || error == EPERM || error == EROFS;
 }
 
-// Creates the temporary file, exclusively and never through a link, and
-// records it for a signal handler before a signal can be handled. A file
-// of this name can only be left by an earlier run with this process
-// number: it goes. 0, 1 where the image is to be written in place instead,
-// or -1 after a report naming the image.
-int create_temporary(image_output& image, mode_t mode, name_use use,
-                     const char** temporary) {
-    make_temporary_name(image.name);
+// Creates temporary_name exclusively, never through a link, and holds it,
+// recorded for a signal handler before a signal can be handled. The
+// descriptor, or -1 with errno set: EEXIST where the name is another's.
+int open_temporary() {
     constexpr int flags =
         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_BINARY;
-    // The name is this run's alone: a signal handler may delete it before
-    // the file exists. Where it must close the file first, it waits for
-    // the descriptor.
     unfinished_image = temporary_name;
     if (!removes_open_files) block_ending_signals();
     int fd = open_sparing_descriptors(temporary_name, flags, image_mode);
-    if (fd < 0 && errno == EEXIST && remove_file(temporary_name) == 0)
-        fd = open_sparing_descriptors(temporary_name, flags, image_mode);
     unfinished_image_fd = fd;
+    bool held = fd >= 0 && hold_temporary(fd) == 0;
+    unfinished_image_held = held;
     if (!removes_open_files) unblock_ending_signals();
+    if (held) return fd;
+    int error = fd >= 0 ? EEXIST : errno;
+    if (fd >= 0) {
+        unfinished_image_fd = -1;
+        close(fd);
+    }
+    unfinished_image = nullptr;
+    errno = error;
+    return -1;
+}
+
+// Deletes the temporary file, while this run still holds it where open
+// files can be deleted.
+void discard_temporary(int fd) {
+    if (!removes_open_files) {
+        unfinished_image_fd = -1;
+        close(fd);
+    }
+    remove_file(temporary_name);
+    unfinished_image = nullptr;
+    unfinished_image_held = false;
+    if (removes_open_files) {
+        unfinished_image_fd = -1;
+        close(fd);
+    }
+}
+
+// Takes the first free name of the sequence, never another run's: a file
+// under a name that nobody holds was left by a run that is gone, and is
+// cleared on the way. Where the first name was taken, the rest of the
+// sequence is cleared of such files too, so that what a killed run left
+// goes with the next run that writes an image there, even in a folder
+// that cannot be listed or locked. 0, 1 where the image is to be written
+// in place instead, or -1 after a report naming the image.
+int create_temporary(image_output& image, const replaced_file& replaced,
+                     name_use use, const char** temporary) {
+    const char* slash = std::strrchr(image.name, '/');
+    temporary_folder = slash == nullptr ? 0 : slash - image.name + 1;
+    std::memcpy(temporary_name, image.name, temporary_folder);
+    int fd = -1;
+    int number = 0;
+    bool first_taken = false;
+    for (; number < image_temporary_names; ++number) {
+        name_temporary(temporary_name, number);
+        fd = open_temporary();
+        if (fd >= 0 || errno != EEXIST) break;
+        first_taken = true;
+        if (remove_if_abandoned(temporary_name) != 0) continue;
+        fd = open_temporary();
+        if (fd >= 0 || errno != EEXIST) break;
+    }
     if (fd < 0) {
-        unfinished_image = nullptr;
+        if (number == image_temporary_names) errno = EEXIST;
         if (takes_no_new_file(errno) && use == name_use::replaceable) return 1;
+        report_system_error(image.name);
+        return -1;
+    }
+    char other[sizeof temporary_name];
+    std::memcpy(other, temporary_name, temporary_folder);
+    for (int later = first_taken ? number + 1 : image_temporary_names;
+         later < image_temporary_names; ++later) {
+        name_temporary(other, later);
+        remove_if_abandoned(other);
+    }
+    // Another user's file stays theirs: where it cannot be given to them,
+    // it is written in place, as an overwrite would.
+    if (use == name_use::replaceable && take_over_file(fd, replaced) != 0) {
+        int error = errno;
+        discard_temporary(fd);
+        if (error == EPERM) return 1;
+        errno = error;
         report_system_error(image.name);
         return -1;
     }
     image.fd = fd;
     *temporary = temporary_name;
-    if (use == name_use::replaceable && set_file_mode(fd, mode) != 0) {
-        report_system_error(image.name);
-        close(fd);
-        remove_file(temporary_name);
-        unfinished_image = nullptr;
-        return -1;
-    }
     return 0;
 }
 
@@ -287,25 +340,36 @@ int write_image_content(image_output& image, const block_descriptor* planned,
     return write_free_sectors(image, free_sectors);
 }
 
-// Where the image goes: beside its name under a temporary name of this
-// run's own, unless the name must be written in place (see
-// examine_image_name), or its folder takes no new file. *temporary is
-// then left nullptr. Either way image.fd is open for writing; -1 after a
-// report naming the image.
+// Where the image goes: beside its name under a temporary name, unless
+// the name must be written in place (see examine_image_name), or its
+// folder takes no new file, or it is another user's file that cannot be
+// given to them. *temporary is then left nullptr. Either way image.fd is
+// open for writing; -1 after a report naming the image.
 int open_image(image_output& image, const char** temporary) {
-    mode_t mode = image_mode;
-    name_use use = examine_image_name(image.name, &mode);
+    replaced_file replaced{image_mode, 0, 0};
+    name_use use = examine_image_name(image.name, &replaced);
+    int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_BINARY;
     if (use != name_use::in_place) {
-        int result = create_temporary(image, mode, use, temporary);
+        int result = create_temporary(image, replaced, use, temporary);
         if (result != 1) return result;
+        // The file stands there, and may be another user's in a sticky
+        // folder, where a create of it is refused even without O_EXCL.
+        flags &= ~O_CREAT;
     }
-    image.fd = open_sparing_descriptors(
-        image.name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_BINARY,
-        image_mode);
+    image.fd = open_sparing_descriptors(image.name, flags, image_mode);
     if (image.fd >= 0) return 0;
     explain_open_failure(image.name);
     report_system_error(image.name);
     return -1;
+}
+
+int close_image(image_output& image, int result) {
+    unfinished_image_fd = -1;
+    if (close(image.fd) != 0 && result == 0) {
+        report_system_error(image.name);
+        return -1;
+    }
+    return result;
 }
 
 }  // namespace
@@ -328,29 +392,40 @@ int write_trd_image(const char* image_name) {
     const char* temporary = nullptr;
     if (open_image(image, &temporary) != 0) return -1;
     int result = write_image_content(image, planned, free_sectors);
-    unfinished_image_fd = -1;
-    if (close(image.fd) != 0 && result == 0) {
-        report_system_error(image_name);
-        result = -1;
-    }
-    if (result == 0 && temporary != nullptr &&
-        replace_file(temporary, image_name) != 0) {
+    if (temporary == nullptr) return close_image(image, result);
+    // Renamed while this run still holds it, so that no other run can take
+    // its name in between; a failed close is then reported with the image
+    // in place. Where open files cannot be renamed, it is closed first.
+    if (!removes_open_files) result = close_image(image, result);
+    if (result == 0 && replace_file(temporary, image_name) != 0) {
         report_system_error(image_name);
         result = -1;
     }
     // Renamed into place, or failed: a signal from here on leaves the image
     // name as it is.
-    if (result != 0 && temporary != nullptr) remove_file(temporary);
+    if (result != 0) remove_file(temporary);
     unfinished_image = nullptr;
+    unfinished_image_held = false;
+    if (removes_open_files) result = close_image(image, result);
     return result;
 }
 
+// While this run holds its temporary file, the file is deleted as long as
+// its name leads to it; until then, and where open files cannot be
+// deleted, the run lets go of it first and deletes it as anyone may.
 void remove_unfinished_image() {
     const char* name = unfinished_image;
     if (name == nullptr) return;
     int fd = unfinished_image_fd;
-    if (!removes_open_files && fd >= 0) release_on_signal(fd);
-    remove_file(name);
+    if (unfinished_image_held && removes_open_files) {
+        file_identity own, found;
+        if (fd >= 0 && identify_open_file(fd, &own) == 0 &&
+            identify_name(name, &found) == 0 && own == found)
+            remove_file(name);
+        return;
+    }
+    if (fd >= 0) release_on_signal(fd);
+    remove_if_abandoned(name);
 }
 
 }  // namespace quornax

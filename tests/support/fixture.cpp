@@ -54,7 +54,7 @@ void temp_dir_test::SetUp() {
 
 void temp_dir_test::TearDown() {
     remove_staging_files();  // closes the staging files kept open
-    unlock_staging_directory();
+    close_staging_directory();
     if (tape_fd >= 0) close(tape_fd);
     tape_fd = -1;
     std::free(work_buffer);
