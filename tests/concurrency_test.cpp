@@ -353,7 +353,7 @@ TEST_F(concurrent_runs, ClosedStandardStreamsTakeNoFileOfTheRun) {
     if (r.status == 125) GTEST_SKIP() << "cannot run the program as nobody";
     chmod(dir.c_str(), 0700);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Bad file descriptor\n: bad checksum of TAP data block !\n");
+    EXPECT_EQ(r.err, "Bad file descriptor\nt.tap: bad checksum of TAP data block !\n");
     EXPECT_EQ(entries_of(dir), (names{"t.tap", "t.trd"}));
 }
 
