@@ -139,13 +139,16 @@ const cat_case cat_cases[] = {
             head + scl2trd_files + "\n" +
             "cut.trd: disk \"Fuse    \", 6 files, 2510 of 2544 sectors free\n" +
             head + scl2trd_files},
-    // A loader and its code share a name but not a type: no twins.
+    // A loader and its code share a name but not a type: no twins. Titles
+    // are often at 0:0, a place they do not use.
     {.what = "scl2trd: a boot file, a title, a type of another tool's",
-     .files = {{"disk.trd", committed("tests/data/trd/disk.trd")}},
+     .files = {{"disk.trd", damaged(committed("tests/data/trd/disk.trd"),
+                                    {{16 + entry_first_track, 0}, {16 + entry_first_sector, 0}},
+                                    2 * track_size)}},
      .args = {"disk.trd"},
      .out = "disk.trd: disk \"Fuse    \", 6 files, 2529 of 2544 sectors free\n" + head +
             "  1  boot      B        10       9        1    1:0    RUN (boot)\n"
-            "  2  ---Demos  !         0       0        0    1:1    (title)\n"
+            "  2  ---Demos  !         0       0        0    0:0    (title)\n"
             "  3  game      B        10       9        1    1:1    RUN \"game\"\n"
             "  4  game      C     24576    1000        4    1:2    LOAD \"game\" CODE\n"
             "  5  intro     B         ?       9        1    1:6    RUN \"intro\"\n"
@@ -182,7 +185,7 @@ const cat_case cat_cases[] = {
      .files = {{"names.trd",
                 damaged(expected_image({{0, "prog", 0, 252, pattern(252)},
                                         {3, "GXLEVEL", 32768, 32768, pattern(10)},
-                                        {3, "say\"", 32768, 32768, pattern(10)},
+                                        {3, "\"say", 32768, 32768, pattern(10)},
                                         {3, "intrack0", 32768, 32768, pattern(10)},
                                         {3, "over", 32768, 32768, pattern(10)},
                                         {3, "gone", 32768, 32768, pattern(10)},
@@ -198,7 +201,7 @@ const cat_case cat_cases[] = {
      .out = "names.trd: disk \"QUO\0\0\0\0\0\", 5 files, 2537 of 2544 sectors free\n"s + head +
             "  1  prog      B         -     252        1    1:0    RUN \"prog\"\n"
             "  2  GXLEVEL\0  C     32768      10        1    1:1    (name cannot be typed)\n"s +
-            "  3  say\"      C     32768      10        1    1:2    (name cannot be typed)\n"
+            "  3  \"say      C     32768      10        1    1:2    (name cannot be typed)\n"
             "  4  intrack0  C     32768      10        1    0:9    LOAD \"intrack0\" CODE\n"
             "  5  over      C     32768      10        1    0:3    LOAD \"over\" CODE\n"
             "warning: file 5 overlaps the catalogue and the disk information "

@@ -140,8 +140,7 @@ int64_t reachable_sectors(const disk_catalogue& disk) {
 }
 
 bool overlaps_catalogue(const catalogue_file& file) {
-    return file.stored[entry_sector_count] > 0 &&
-           file.stored[entry_first_sector] < sectors_per_track &&
+    return file.stored[entry_first_sector] < sectors_per_track &&
            file.first < after_info_sector;
 }
 

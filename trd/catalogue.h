@@ -57,8 +57,8 @@ int64_t reachable_sectors(const disk_catalogue& disk);
 
 bool is_deleted(const catalogue_file& file);
 
-// Whether the file takes sectors in track 0 before the first one behind
-// the info sector: the catalogue's or the info sector's own.
+// Whether the file starts in track 0 before the first sector behind the
+// info sector: on the catalogue's or the info sector's own.
 bool overlaps_catalogue(const catalogue_file& file);
 
 // Whether the file lies behind the info sector and within the sectors files
