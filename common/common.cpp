@@ -133,15 +133,16 @@ bool is_terminal(int fd) {
 
 const char* shown_name(int fd, const char* name, char* shown, size_t size) {
     if (size == 0) return shown;
-    bool terminal = is_terminal(fd);
     size_t i = 0;
-    for (; name[i] != '\0' && i + 1 < size; ++i) {
-        auto byte = static_cast<uint8_t>(name[i]);
-        bool control = byte < 0x20 || (byte >= 0x7F && byte <= 0x9F);
-        shown[i] = terminal && control ? '?' : name[i];
-    }
+    for (; name[i] != '\0' && i + 1 < size; ++i)
+        shown[i] = shown_byte(fd, static_cast<uint8_t>(name[i]));
     shown[i] = '\0';
     return shown;
+}
+
+char shown_byte(int fd, uint8_t byte) {
+    bool control = byte < 0x20 || (byte >= 0x7F && byte <= 0x9F);
+    return control && is_terminal(fd) ? '?' : static_cast<char>(byte);
 }
 
 uint16_t get_le16(const uint8_t* bytes) {

@@ -70,6 +70,9 @@ bool is_terminal(int fd);
 // pipe or a file every byte stays. Returns shown.
 const char* shown_name(int fd, const char* name, char* shown, size_t size);
 
+// One byte of a name as shown_name shows it, NUL among the control bytes.
+char shown_byte(int fd, uint8_t byte);
+
 // 16-bit values on tape, in staging files and on the disk are stored low
 // byte first.
 uint16_t get_le16(const uint8_t* bytes);

@@ -89,6 +89,14 @@ int read_entries(int fd, const char* name, disk_catalogue* disk) {
 
 }  // namespace
 
+int refuse_special_file(const char* name) {
+    struct stat status;
+    if (stat(name, &status) != 0 || S_ISREG(status.st_mode) ||
+        S_ISDIR(status.st_mode))
+        return 0;
+    return report_not_an_image(name, "not a regular file");
+}
+
 int read_catalogue(int fd, const char* name, disk_catalogue* disk) {
     struct stat status;
     if (fstat(fd, &status) != 0) {
@@ -121,10 +129,25 @@ bool is_deleted(const catalogue_file& file) {
     return file.stored[entry_name] == deleted_entry;
 }
 
+int64_t image_tracks(const disk_catalogue& disk) {
+    auto track = static_cast<int64_t>(track_size);
+    return (disk.image_size + track - 1) / track;
+}
+
+int64_t reachable_sectors(const disk_catalogue& disk) {
+    int64_t in_image = disk.image_size / static_cast<int64_t>(sector_size);
+    return in_image > disk_sectors_of(disk) ? in_image : disk_sectors_of(disk);
+}
+
+bool overlaps_catalogue(const catalogue_file& file) {
+    return file.stored[entry_first_sector] < sectors_per_track &&
+           file.first < after_info_sector;
+}
+
 bool fits_disk(const disk_catalogue& disk, const catalogue_file& file) {
     return file.stored[entry_first_sector] < sectors_per_track &&
-           file.first >= first_data_sector &&
-           file.first + file.stored[entry_sector_count] <= disk_sectors_of(disk);
+           file.first >= after_info_sector &&
+           file.first + file.stored[entry_sector_count] <= reachable_sectors(disk);
 }
 
 bool fits_image(const disk_catalogue& disk, const catalogue_file& file) {

@@ -31,19 +31,39 @@ struct disk_catalogue {
     catalogue_file files[catalogue_entries];
 };
 
+// Refuses, after a one-line report (-1), a name that is neither a regular
+// file nor a folder, before anything opens it: a FIFO without a writer
+// would keep the open waiting, and opening a device may act on it. 0 for
+// anything else, a name that cannot be looked at included (the open then
+// says why).
+int refuse_special_file(const char* name);
+
 // Reads the catalogue, the info sector and the trailers of the image open
 // as fd; name is for messages. 0, or -1 after a one-line report: a file
 // too short for a catalogue, not a regular file, without the TR-DOS mark
 // in its info sector, or unreadable.
 int read_catalogue(int fd, const char* name, disk_catalogue* disk);
 
-// Logical sectors of the disk, track 0 included.
+// Logical sectors of the disk its type gives, track 0 included.
 int disk_sectors_of(const disk_catalogue& disk);
+
+// The tracks the image holds, a part track counted whole; more than the
+// disk type's where a disk was formatted past them.
+int64_t image_tracks(const disk_catalogue& disk);
+
+// The sectors files may reach: the disk type's, or the image's whole
+// sectors where it holds more.
+int64_t reachable_sectors(const disk_catalogue& disk);
 
 bool is_deleted(const catalogue_file& file);
 
-// Whether the file lies in the files' area of the disk, and whether the
-// image holds all its sectors (an image cut to its used tracks may not).
+// Whether the file starts in track 0 before the first sector behind the
+// info sector: on the catalogue's or the info sector's own.
+bool overlaps_catalogue(const catalogue_file& file);
+
+// Whether the file lies behind the info sector and within the sectors files
+// may reach, and whether the image holds all its sectors (an image cut to
+// its used tracks may not).
 bool fits_disk(const disk_catalogue& disk, const catalogue_file& file);
 bool fits_image(const disk_catalogue& disk, const catalogue_file& file);
 

@@ -21,7 +21,8 @@
 //
 // Disk info sector: zero but for the first free position, the disk type,
 // the file count, the free sector count, the identification byte, nine
-// blanks and the label (offsets below).
+// blanks and the label (offsets below); the zero at 0xF4 is TR-DOS's count
+// of deleted files.
 //
 // Basic programs and arrays end in a 4-byte trailer: 0x80 0xAA, then the
 // autostart line (Basic) or a zero and the array byte (arrays); code files
@@ -74,8 +75,11 @@ constexpr size_t info_free_sectors = 0xE5;  // little-endian
 constexpr size_t info_trdos_id = 0xE7;
 constexpr size_t info_blanks = 0xEB;
 constexpr size_t info_blank_count = 9;
+constexpr size_t info_deleted_count = 0xF4;
 constexpr size_t info_label = 0xF5;
 constexpr size_t info_label_chars = 8;
+// Other tools' disks may hold a small file in track 0 behind the info sector.
+constexpr int after_info_sector = info_sector_offset / sector_size + 1;
 constexpr uint8_t disk_type_80_double = 0x16;
 constexpr uint8_t trdos_id = 0x10;
 constexpr char disk_label[] = "QUORNAX ";  // 8 bytes, no terminator stored
