@@ -147,9 +147,9 @@ void PrintTo(const boot_case& c, std::ostream* os) { *os << c.tape; }
 
 const std::string via_trdos = "RANDOMIZE USR 15619: REM : LOAD ";
 const boot_case boot_cases[] = {
-    // What moves off a load's line keeps the line's number.
+    // What moves off a load's line keeps the line's number; 24845 hides 0Dh.
     {"boot/colours.tap",
-     "   10 BORDER 0: PAPER 0: INK 0: CLEAR 24999: " + via_trdos +
+     "   10 BORDER 0: PAPER 0: INK 0: CLEAR 24845: " + via_trdos +
          "\"screen.t\"CODE 16384,6912\n   10 POKE 23739,111: " + via_trdos +
          "\"code.tap\"CODE \n   10 RANDOMIZE USR 32768\n"},
     {"boot/named.tap",
@@ -167,12 +167,14 @@ const boot_case boot_cases[] = {
      "   20 GO SUB 100: " + via_trdos + "\"code.tap\"CODE \n"
      "   30 RANDOMIZE USR 32768\n  100 CLS : RETURN \n"},
     {"hello.tap", "", "", 0},  // no loads, no autostart
+    {"boot/basic.tap", "   10 " + via_trdos + "\"hello\"\n"},
     {"boot/bootname.tap", "", "the tape already has a Basic file named boot"},
     {"boot/chain.tap", "", "a program the loader loads holds load statements of its own"},
     {"boot/computed.tap", "", "a load statement's name, address or length is computed"},
     {"boot/gosub.tap", "", "the statements after a load on its line hold FOR, NEXT, GO SUB or RETURN"},
     {"boot/ifload.tap", "", "a load statement follows IF ... THEN on its line"},
     {"boot/loop.tap", "", "a jump or a loop may run a load statement twice or pass it by"},
+    {"boot/goback.tap", "", "a jump or a loop may run a load statement twice or pass it by"},
     {"boot/more.tap", "", "the loader's machine code loads the rest of the tape"},
     {"boot/remcode.tap", "", "the loader calls machine code inside the Basic program, which TR-DOS moves"},
     {"boot/twice.tap", "", "a load would name a file that an earlier file of the same name and type hides"},
