@@ -14,6 +14,7 @@
 #include "tap/block_descriptor.h"
 #include "tap/listing.h"
 #include "tap/tap_reader.h"
+#include "tap/tzx_reader.h"
 #include "trd/staging.h"
 #include "trd/trd_image.h"
 #include "trd/trd_name.h"
@@ -103,7 +104,7 @@ int emit_pair() {
 int read_block_pairs() {
     bool have_header = false;
     for (;;) {
-        int block = read_tap_block(tape);
+        int block = read_tape_block(tape);
         if (block == tap_end || block == -1) return 0;
         if (block == tap_header) {
             have_header = true;  // replaces a header already waiting
@@ -203,6 +204,7 @@ int run_quornax(int argc, char** argv) {
             status = 1;
             break;
         }
+        if (tzx_without_rom_data(tape)) status = 1;
     }
     flush_listing();
     std::free(work_buffer);

@@ -8,6 +8,7 @@
 // own: catalogue, info sector, trailers and payloads.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -129,5 +130,59 @@ TEST_F(real_tapes_together, OneRunOneImageEach) {
     EXPECT_EQ(entries_of(dir).size(), 2 * tapes.size());
     EXPECT_TRUE(staging_files_in(dir).empty());
 }
+
+// TZX tapes beside the TAP that tapeconv writes of each, or ours where it
+// refuses one or is wrong (tools/make-tzx-tapes): the TZX converts as its
+// TAP does, with the .tzx name in its messages, and its own errors after.
+struct tzx_case {
+    const char* name;
+    const char* more_err = "";
+    int status = 0;
+};
+
+void PrintTo(const tzx_case& c, std::ostream* os) { *os << c.name; }
+
+class tzx_tapes : public temp_dir_test,
+                  public testing::WithParamInterface<tzx_case> {};
+
+std::string tzx_named(std::string text) {
+    for (size_t at = 0; (at = text.find("game.tap", at)) != std::string::npos;)
+        text.replace(at, 8, "game.tzx");
+    return text;
+}
+
+TEST_P(tzx_tapes, ConvertAsTheirTaps) {
+    const tzx_case& c = GetParam();
+    std::string data = std::string(QUORNAX_SOURCE_DIR) + "/tests/data/tzx/";
+    write_file(path("game.tap"), read_file(data + c.name + ".tap"));
+    write_file(path("game.tzx"), read_file(data + c.name + ".tzx"));
+    run_result tap = run({"game.tap"});
+    bool image = entries_of(dir).size() == 3;
+    bytes tap_image = image ? read_file(path("game.trd")) : bytes{};
+    std::remove(path("game.trd").c_str());
+    run_result tzx = run({"game.tzx"});
+    EXPECT_EQ(tzx.out, tap.out);
+    EXPECT_EQ(tzx.err, tzx_named(tap.err) + c.more_err);
+    EXPECT_EQ(tzx.status, c.status);
+    EXPECT_EQ(entries_of(dir).size(), image ? 3u : 2u);
+    if (image) EXPECT_TRUE(read_file(path("game.trd")) == tap_image);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    differential, tzx_tapes,
+    testing::Values(
+        tzx_case{"game"}, tzx_case{"demo"}, tzx_case{"turbo"},
+        tzx_case{"pure"}, tzx_case{"info"}, tzx_case{"control"},
+        tzx_case{"loops"}, tzx_case{"generalized"}, tzx_case{"glue"},
+        tzx_case{"headerless"}, tzx_case{"direct"},
+        // The longest block a TAP holds; the disk has no room for it.
+        tzx_case{"longest", "", 1},
+        tzx_case{"empty_blocks"}, tzx_case{"passed_over"},
+        tzx_case{"unreadable",
+                 "game.tzx: no data blocks in ROM form on this TZX tape !\n", 1},
+        tzx_case{"cut", "game.tzx: TZX block is cut short by end of TZX file !\n"},
+        tzx_case{"header_cut",
+                 "game.tzx: TZX header is cut short by end of TZX file !\n"},
+        tzx_case{"long", "game.tzx: TZX data block is longer than 65535 bytes !\n"}));
 
 }  // namespace
