@@ -14,6 +14,7 @@ from tapwriter import (BASIC, CHAR_ARRAY, CODE, DATA_FLAG, HEADER_FLAG,  # noqa:
                        NUMBER_ARRAY, array_pair, bad_checksum, basic_pair,
                        block, code_pair, data, header, le16, pattern,
                        raw_block)
+import tzxwriter as z  # noqa: E402
 
 
 def pairs_tape(count):
@@ -23,7 +24,9 @@ def pairs_tape(count):
 
 def corpus():
     """Each tape, valid or broken, leads the fuzzer into one more path."""
-    good = basic_pair("run", pattern(100, 3))
+    good_header = header(BASIC, "run", 100, 10, 100)
+    good_data = data(pattern(100, 3))
+    good = good_header + good_data
     screen = data(pattern(6912, 5))
     return {
         "empty.tap": b"",
@@ -49,6 +52,13 @@ def corpus():
         "short_header.tap": block(HEADER_FLAG, pattern(16)) + good,
         "headers_only.tap": header(CODE, "one", 4, 0, 0) + header(BASIC, "two", 4, 0, 4),
         "pairs130.tap": pairs_tape(130),
+        # TZX is known by its first bytes, whatever the name.
+        "game_tzx.tap": z.tzx(z.standard(good_header), z.text("x"),
+                              z.standard(good_data), z.turbo(screen)),
+        "blocks_tzx.tap": z.tzx(z.loop(2, z.pure_data(good_header + b"\0", used_bits=0)),
+                                z.pure_data(good_data), z.direct_recording(pattern(9)),
+                                z.glue(), z.with_length(0x7F, pattern(3)),
+                                z.standard(screen)[:40]),
     }
 
 
