@@ -88,6 +88,8 @@ ssize_t fill_buffer(tap_stream& stream) {
 
 }  // namespace
 
+// What the buffer holds first, then a long rest straight from the file and a
+// short one through the buffer.
 ssize_t take_tap_bytes(tap_stream& stream, uint8_t* to, size_t count) {
     size_t taken = 0;
     while (taken < count) {
@@ -112,7 +114,8 @@ ssize_t take_tap_bytes(tap_stream& stream, uint8_t* to, size_t count) {
 }
 
 ssize_t peek_tap_bytes(tap_stream& stream, size_t count) {
-    while (stream.end - stream.next < count && stream.end < sizeof stream.buffer) {
+    while (stream.end - stream.next < count &&
+           stream.end < sizeof stream.buffer) {
         ssize_t got = read_tape(stream.fd, stream.buffer + stream.end,
                                 sizeof stream.buffer - stream.end);
         if (got < 0) return -1;
