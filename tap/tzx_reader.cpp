@@ -40,31 +40,34 @@ struct block_layout {
 
 constexpr size_t longest_head = 20;
 
+// A block of head bytes and nothing after them.
+constexpr block_layout fixed(uint8_t head) { return {head, 0, 0, 0}; }
+
 block_layout layout_of(uint8_t id) {
     switch (id) {
         case 0x10: return {4, 2, 2, 1};      // standard speed data
         case 0x11: return {18, 15, 3, 1};    // turbo speed data
-        case 0x12: return {4, 0, 0, 0};      // pure tone
+        case 0x12: return fixed(4);          // pure tone
         case 0x13: return {1, 0, 1, 2};      // pulses
         case 0x14: return {10, 7, 3, 1};     // pure data
         case 0x15: return {8, 5, 3, 1};      // direct recording
-        case 0x20: return {2, 0, 0, 0};      // pause
+        case 0x20: return fixed(2);          // pause
         case 0x21: return {1, 0, 1, 1};      // group start
-        case 0x22: return {0, 0, 0, 0};      // group end
-        case 0x23: return {2, 0, 0, 0};      // jump, not followed
-        case 0x24: return {2, 0, 0, 0};      // loop start, not expanded
-        case 0x25: return {0, 0, 0, 0};      // loop end
+        case 0x22: return fixed(0);          // group end
+        case 0x23: return fixed(2);          // jump, not followed
+        case 0x24: return fixed(2);          // loop start, not expanded
+        case 0x25: return fixed(0);          // loop end
         case 0x26: return {2, 0, 2, 2};      // call sequence
-        case 0x27: return {0, 0, 0, 0};      // return from sequence
+        case 0x27: return fixed(0);          // return from sequence
         case 0x28: return {2, 0, 2, 1};      // select
         case 0x30: return {1, 0, 1, 1};      // text
         case 0x31: return {2, 1, 1, 1};      // message
         case 0x32: return {2, 0, 2, 1};      // archive info
         case 0x33: return {1, 0, 1, 3};      // hardware type
-        case 0x34: return {8, 0, 0, 0};      // emulation info
+        case 0x34: return fixed(8);          // emulation info
         case 0x35: return {20, 16, 4, 1};    // custom info
         case 0x40: return {4, 1, 3, 1};      // snapshot
-        case 0x5A: return {9, 0, 0, 0};      // glue: the rest of a header
+        case 0x5A: return fixed(9);          // glue: the rest of a header
         // 16h-19h, 2Ah, 2Bh, 4Bh and every ID to come: a 4-byte length.
         default: return {4, 0, 4, 1};
     }
@@ -164,7 +167,7 @@ int read_tzx_block(tap_stream& stream) {
         if (got == 0) return end_of_tzx(stream);
         stream.position += got;
         block_layout layout = layout_of(id);
-        uint8_t head[longest_head];
+        uint8_t head[longest_head] = {};
         if (take_body(stream, head, layout.head) != 0) return -1;
         uint64_t rest =
             get_le(head + layout.count_at, layout.count_size) * layout.unit;

@@ -142,6 +142,9 @@ struct tzx_case {
 
 void PrintTo(const tzx_case& c, std::ostream* os) { *os << c.name; }
 
+const char no_rom_data[] =
+    "game.tzx: no data blocks in ROM form on this TZX tape !\n";
+
 class tzx_tapes : public temp_dir_test,
                   public testing::WithParamInterface<tzx_case> {};
 
@@ -172,14 +175,16 @@ INSTANTIATE_TEST_SUITE_P(
     differential, tzx_tapes,
     testing::Values(
         tzx_case{"game"}, tzx_case{"demo"}, tzx_case{"turbo"},
-        tzx_case{"pure"}, tzx_case{"info"}, tzx_case{"control"},
-        tzx_case{"loops"}, tzx_case{"generalized"}, tzx_case{"glue"},
-        tzx_case{"headerless"}, tzx_case{"direct"},
+        tzx_case{"pure"}, tzx_case{"pure_two"}, tzx_case{"info"},
+        tzx_case{"control"}, tzx_case{"loops"}, tzx_case{"generalized"},
+        tzx_case{"glue"}, tzx_case{"headerless"}, tzx_case{"direct"},
         // The longest block a TAP holds; the disk has no room for it.
         tzx_case{"longest", "", 1},
         tzx_case{"empty_blocks"}, tzx_case{"passed_over"},
-        tzx_case{"unreadable",
-                 "game.tzx: no data blocks in ROM form on this TZX tape !\n", 1},
+        tzx_case{"texts_only"},
+        tzx_case{"recorded_15", no_rom_data, 1},
+        tzx_case{"recorded_18", no_rom_data, 1},
+        tzx_case{"recorded_19", no_rom_data, 1},
         tzx_case{"cut", "game.tzx: TZX block is cut short by end of TZX file !\n"},
         tzx_case{"header_cut",
                  "game.tzx: TZX header is cut short by end of TZX file !\n"},

@@ -73,9 +73,9 @@ def pause(ms):
     return b"\x20" + le(ms, 2)
 
 
-def group(name):
+def group(name, *blocks):
     name = name.encode("ascii")
-    return b"\x21" + bytes([len(name)]) + name + b"\x22"
+    return b"\x21" + bytes([len(name)]) + name + b"".join(blocks) + b"\x22"
 
 
 def jump(offset):
@@ -108,9 +108,12 @@ def message(words, seconds=5):
     return b"\x31" + bytes([seconds, len(words)]) + words
 
 
-def archive_info(title):
-    title = title.encode("ascii")
-    body = b"\x01" + b"\x00" + bytes([len(title)]) + title
+def archive_info(title, comment=""):
+    """A title and a comment: the two text entries of IDs 00h and FFh."""
+    body = bytes([2])
+    for kind, words in ((0x00, title), (0xFF, comment)):
+        words = words.encode("ascii")
+        body += bytes([kind, len(words)]) + words
     return b"\x32" + le(len(body), 2) + body
 
 

@@ -111,7 +111,7 @@ CARD_WORDS = {"notes.tap": "text file", "empty.tap": "empty", "headers_only.tap"
               "pairs130.tap": "2 files of the tape did not reach the disk",
               # quornax-cat's warnings, in words: a name's first byte 0 or 1, two of one name.
               "every byte names.tap": "TR-DOS does not list them", "random 20.tap": "lists it as deleted",
-              "random 08.tap": "can load only the first", "unreadable.tzx": "recorded sound"}
+              "random 08.tap": "can load only the first", "recorded_19.tzx": "recorded sound"}
 
 
 def make_tapes(folder):
@@ -137,7 +137,7 @@ def make_tapes(folder):
         cases += [[copy(os.path.join(path, name))]
                   for name in sorted(os.listdir(path)) if name.endswith(".tap")]
     cases += [[copy(os.path.join(ROOT, "tests/data/tzx", name + ".tzx"))]
-              for name in ("game", "unreadable", "cut", "long")]
+              for name in ("game", "recorded_19", "cut", "long")]
     cases.append([put("every byte names.tap", every_byte_names())])
     cases.append([put("array letters.tap", array_letters())])
     cases.append([put("empty.tap", b"")])
