@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -37,8 +38,6 @@ struct block_layout {
     uint8_t count_size;
     uint8_t unit;
 };
-
-constexpr size_t longest_head = 20;
 
 // A block of head bytes and nothing after them.
 constexpr block_layout fixed(uint8_t head) { return {head, 0, 0, 0}; }
@@ -167,7 +166,8 @@ int read_tzx_block(tap_stream& stream) {
         if (got == 0) return end_of_tzx(stream);
         stream.position += got;
         block_layout layout = layout_of(id);
-        uint8_t head[longest_head] = {};
+        // Room for any head a layout can name.
+        uint8_t head[UINT8_MAX + 1] = {};
         if (take_body(stream, head, layout.head) != 0) return -1;
         uint64_t rest =
             get_le(head + layout.count_at, layout.count_size) * layout.unit;

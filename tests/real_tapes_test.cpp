@@ -181,7 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The longest block a TAP holds; the disk has no room for it.
         tzx_case{"longest", "", 1},
         tzx_case{"empty_blocks"}, tzx_case{"passed_over"},
-        tzx_case{"texts_only"},
+        tzx_case{"texts_only"}, tzx_case{"header_only"},
         tzx_case{"recorded_15", no_rom_data, 1},
         tzx_case{"recorded_18", no_rom_data, 1},
         tzx_case{"recorded_19", no_rom_data, 1},
