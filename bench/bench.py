@@ -32,6 +32,7 @@ import corpus  # noqa: E402
 import report  # noqa: E402
 import syscalls  # noqa: E402
 import timing  # noqa: E402
+import tzx  # noqa: E402
 
 DEFAULT_HELPERS = os.path.join(HERE, os.pardir, "build", "bench")
 DEFAULT_DIR = "/dev/shm"
@@ -55,14 +56,17 @@ def run(args, measure, floor):
         traced_runs = syscalls.prepare(setup, tapes_dir) if traced else None
         single = timing.prepare_single_tape(setup, tapes_dir)
         empty = timing.build_empty_program(work)
+        tzx_folder, tzx_sizes = tzx.prepare(work, args.seed)
         os.sync()
         report.where(work)
         measured = timing.alternate(setup, rounds, args.settle)
         single_rss = timing.single_tape_rss(setup, single)
         empty_rss = timing.empty_program_rss(setup, empty)
+        tzx_measured = tzx.alternate(setup, tzx_folder, 2 * args.repeats + 1)
         counted = syscalls.count_all(setup, traced_runs) if traced else None
         report.report(tapes, args.settle, measured, counted, single_rss,
                       empty_rss)
+        tzx.report(tzx_measured, tzx_sizes)
     finally:
         if args.keep:
             print("kept", work)

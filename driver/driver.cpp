@@ -15,6 +15,7 @@
 #include "tap/block_descriptor.h"
 #include "tap/listing.h"
 #include "tap/tap_reader.h"
+#include "tap/tzx_reader.h"
 #include "trd/staging.h"
 #include "trd/trd_image.h"
 #include "trd/trd_name.h"
@@ -126,7 +127,7 @@ int emit_pair(bool had_header) {
 int read_block_pairs() {
     bool have_header = false;
     for (;;) {
-        int block = read_tap_block(tape);
+        int block = read_tape_block(tape);
         if (block == tap_end) return 0;
         if (block == -1) {
             if (read_on_past_error()) continue;

@@ -14,14 +14,16 @@ namespace quornax {
 // --help speaks to someone who has never used the program. One text for
 // every build, so that the Windows build answers as the Linux one does.
 inline constexpr char help_text[] =
-    "quornax turns ZX Spectrum tape images (.tap) into TR-DOS disk images (.trd).\n"
+    "quornax turns ZX Spectrum tape images (TAP or TZX) into TR-DOS disk images\n"
+    "(.trd).\n"
     "\n"
-    "Usage: quornax [--boot] [-k] [--] file1.tap [file2.tap ...]\n"
+    "Usage: quornax [--boot] [-k] [--] file1.tap [file2.tzx ...]\n"
     "       quornax --help | --version\n"
     "\n"
     "Each tape gives one disk image, made in the current folder and named\n"
-    "after the tape: tapes/game.tap gives game.trd. The tapes are converted\n"
-    "in the order given; the run stops at the first one that fails.\n"
+    "after the tape: tapes/game.tap or game.tzx gives game.trd. The tapes\n"
+    "are converted in the order given; the run stops at the first one that\n"
+    "fails.\n"
     "For every file put on a disk one line is listed; messages go to stderr,\n"
     "each naming its tape. A tape that gives no disk because it is damaged\n"
     "makes the exit status 1, but the run goes on.\n"

@@ -1,7 +1,7 @@
-// Runs a whole conversion of arbitrary bytes as a TAP file and checks what
-// must hold for any tape, read with and without -k: exit status 0 or 1,
-// nothing left in the directory but the tape and its image, and a
-// converted image always of full size.
+// Runs a whole conversion of arbitrary bytes as a tape (TAP, or TZX where
+// they begin as one) and checks what must hold for any tape, read plain and
+// with -k and --boot: exit status 0 or 1, nothing left in the directory but
+// the tape and its image, and a converted image always of full size.
 // Then quornax-cat lists the same bytes as an image, and the image made,
 // if any: exit status 0 or 1, and no memory error, whatever it reads.
 //

@@ -14,6 +14,7 @@ from tapwriter import (BASIC, CHAR_ARRAY, CODE, DATA_FLAG, HEADER_FLAG,  # noqa:
                        NUMBER_ARRAY, array_pair, bad_checksum, basic_pair,
                        block, code_pair, data, header, le16, pattern,
                        raw_block)
+import tzxwriter as z  # noqa: E402
 
 
 REAL = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
@@ -27,7 +28,9 @@ def pairs_tape(count):
 
 def corpus():
     """Each tape, valid or broken, leads the fuzzer into one more path."""
-    good = basic_pair("run", pattern(100, 3))
+    good_header = header(BASIC, "run", 100, 10, 100)
+    good_data = data(pattern(100, 3))
+    good = good_header + good_data
     screen = data(pattern(6912, 5))
     return {
         "empty.tap": b"",
@@ -55,6 +58,13 @@ def corpus():
         "pairs130.tap": pairs_tape(130),
         # A loader for --boot, as zmakebas writes one.
         "boot_loader.tap": open(os.path.join(REAL, "boot", "named.tap"), "rb").read(),
+        # TZX is known by its first bytes, whatever the name.
+        "game_tzx.tap": z.tzx(z.standard(good_header), z.text("x"),
+                              z.standard(good_data), z.turbo(screen)),
+        "blocks_tzx.tap": z.tzx(z.loop(2, z.pure_data(good_header + b"\0", used_bits=0)),
+                                z.pure_data(good_data), z.direct_recording(pattern(9)),
+                                z.glue(), z.with_length(0x7F, pattern(3)),
+                                z.standard(screen)[:40]),
     }
 
 

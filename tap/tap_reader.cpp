@@ -97,10 +97,11 @@ ssize_t fill_buffer(tap_stream& stream) {
     return got;
 }
 
-// Takes up to count bytes of the tape to `to`: what the buffer holds first,
-// then a long rest straight from the file and a short one through the
-// buffer. Fewer than count only where the tape ends; -1 after a report.
-ssize_t take_bytes(tap_stream& stream, uint8_t* to, size_t count) {
+}  // namespace
+
+// What the buffer holds first, then a long rest straight from the file and a
+// short one through the buffer.
+ssize_t take_tap_bytes(tap_stream& stream, uint8_t* to, size_t count) {
     size_t taken = 0;
     while (taken < count) {
         if (stream.next == stream.end) {
@@ -123,7 +124,17 @@ ssize_t take_bytes(tap_stream& stream, uint8_t* to, size_t count) {
     return static_cast<ssize_t>(taken);
 }
 
-}  // namespace
+ssize_t peek_tap_bytes(tap_stream& stream, size_t count) {
+    while (stream.end - stream.next < count &&
+           stream.end < sizeof stream.buffer) {
+        ssize_t got = read_tape(stream.fd, stream.buffer + stream.end,
+                                sizeof stream.buffer - stream.end);
+        if (got < 0) return -1;
+        if (got == 0) break;
+        stream.end += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(stream.end - stream.next);
+}
 
 uint8_t tap_checksum(const uint8_t* bytes, size_t count) {
     uint8_t sum = 0;
@@ -146,6 +157,10 @@ void start_tap_stream(tap_stream& stream, int fd) {
     stream.position = 0;
     stream.next = 0;
     stream.end = 0;
+    stream.container = tape_unknown;
+    stream.tzx_rom_data = false;
+    stream.tzx_other_data = false;
+    stream.tzx_without_rom_data = false;
 }
 
 int read_tap_chunk(tap_stream& stream, size_t count) {
@@ -157,7 +172,7 @@ int read_tap_chunk(tap_stream& stream, size_t count) {
         if (got < 0) return -1;
         if (got == 0) return tap_end;
     }
-    ssize_t got = take_bytes(stream, work_buffer, count);
+    ssize_t got = take_tap_bytes(stream, work_buffer, count);
     if (got < 0) return -1;
     stream.position += got;
     // Judging a short block over what the buffer held before would be
@@ -179,6 +194,10 @@ int read_tap_block(tap_stream& stream) {
             "TAP block length is greater than size of TAP file");
     result = read_tap_chunk(stream, block_length);
     if (result != 0) return result;
+    return judge_tap_block(block_length);
+}
+
+int judge_tap_block(size_t block_length) {
     switch (work_buffer[block_flag]) {
         case header_flag:
             return decode_header(block_length);

@@ -17,6 +17,8 @@
 // Data block, L >= 2: flag 0xFF, L-2 bytes of payload, checksum.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -40,6 +42,9 @@ extern int64_t tap_size;
 // Bytes of the tape read ahead at a time.
 constexpr size_t tap_buffer_size = 65536;
 
+// What a tape holds, learnt from its first bytes (tap/tzx_reader.h).
+enum tape_container : uint8_t { tape_unknown, tape_tap, tape_tzx };
+
 // The open tape, read through a buffer of the program's own: most tapes
 // take one read, and a long block goes straight to the work buffer.
 struct tap_stream {
@@ -47,6 +52,10 @@ struct tap_stream {
     int64_t position;   // bytes of the tape taken so far
     size_t next;        // first byte of buffer not yet taken
     size_t end;         // end of the bytes read into buffer
+    tape_container container;
+    bool tzx_rom_data;          // a TZX tape has handed on a TAP block
+    bool tzx_other_data;        // a TZX block of bytes in another form met
+    bool tzx_without_rom_data;  // and no TAP block: said at its end
     uint8_t buffer[tap_buffer_size];
 };
 
@@ -71,6 +80,19 @@ int read_tap_block(tap_stream& stream);
 // Reads count bytes to the start of the work buffer: 0 when they all came,
 // tap_end when the tape had already ended, -1 after a report.
 int read_tap_chunk(tap_stream& stream, size_t count);
+
+// Judges the block of block_length bytes (at least 1) at the start of the
+// work buffer as read_tap_block does once it has read one: 0, 0xFF or -1.
+int judge_tap_block(size_t block_length);
+
+// Takes up to count bytes of the tape to `to`, leaving the position to the
+// caller: fewer only where the tape ends, -1 after a report.
+ssize_t take_tap_bytes(tap_stream& stream, uint8_t* to, size_t count);
+
+// Reads ahead, at the start of a tape, until the buffer holds count bytes
+// or the tape has ended; takes none of them. The bytes held, -1 after a
+// report.
+ssize_t peek_tap_bytes(tap_stream& stream, size_t count);
 
 // Prints "NAME: MESSAGE !" on standard error, NAME being the tape's name
 // as the command line gave it; always -1.

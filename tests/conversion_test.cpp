@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/common.h"
 #include "tap/block_descriptor.h"
 #include "support/disk_image.h"
 #include "support/fixture.h"
@@ -392,6 +393,17 @@ bytes cut(bytes tape, size_t bytes_less) {
     return tape;
 }
 
+// The tape's blocks as standard speed blocks of a TZX tape.
+bytes tzx_of(const bytes& tap) {
+    bytes tzx = {'Z', 'X', 'T', 'a', 'p', 'e', '!', 0x1A, 1, 20};
+    for (size_t at = 0; at < tap.size(); at += 2 + get_le16(&tap[at])) {
+        tzx.insert(tzx.end(), {0x10, 0xE8, 0x03});
+        tzx.insert(tzx.end(), tap.begin() + at,
+                   tap.begin() + at + 2 + get_le16(&tap[at]));
+    }
+    return tzx;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     table, stream_tape,
     testing::Values(
@@ -399,6 +411,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "", {"stdin.trd"}, game_image()},
         stream_case{"a FIFO", {"t.tap"}, true, game_tape(), game_listing, "",
                     {"t.tap", "t.trd"}, game_image()},
+        stream_case{"a TZX tape from a pipe", {"/dev/stdin"}, false,
+                    tzx_of(game_tape()), game_listing, "", {"stdin.trd"},
+                    game_image()},
         stream_case{"a pipe that ends inside a block", {"/dev/stdin"}, false,
                     cut(game_tape(), 10),
                     "Basic      run       ,   100 byte(s), start line 10\n",

@@ -32,6 +32,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(naming_case{"game.tap", "game.trd"},
                     naming_case{"GAME.TAP", "GAME.trd"},
                     naming_case{"Game.tAp", "Game.trd"},
+                    naming_case{"Game.TzX", "Game.trd"},
                     naming_case{"tapes/old/game.tap", "game.trd"},
                     naming_case{"tapes\\game.tap", "game.trd"},
                     // The backslash decides; the slash stays in the name.

@@ -253,4 +253,63 @@ TEST_P(boot_test, ListsAsTheLoaderLoadingFromDisk) {
 
 INSTANTIATE_TEST_SUITE_P(loaders, boot_test, testing::ValuesIn(boot_cases));
 
+// TZX tapes beside the TAP that tapeconv writes of each, or ours where it
+// refuses one or is wrong (tools/make-tzx-tapes): the TZX converts as its
+// TAP does, with the .tzx name in its messages, and its own errors after.
+struct tzx_case {
+    const char* name;
+    const char* more_err = "";
+    int status = 0;
+};
+
+void PrintTo(const tzx_case& c, std::ostream* os) { *os << c.name; }
+
+const char no_rom_data[] =
+    "game.tzx: no data blocks in ROM form on this TZX tape !\n";
+
+class tzx_tapes : public temp_dir_test,
+                  public testing::WithParamInterface<tzx_case> {};
+
+std::string tzx_named(std::string text) {
+    for (size_t at = 0; (at = text.find("game.tap", at)) != std::string::npos;)
+        text.replace(at, 8, "game.tzx");
+    return text;
+}
+
+TEST_P(tzx_tapes, ConvertAsTheirTaps) {
+    const tzx_case& c = GetParam();
+    std::string data = std::string(QUORNAX_SOURCE_DIR) + "/tests/data/tzx/";
+    write_file(path("game.tap"), read_file(data + c.name + ".tap"));
+    write_file(path("game.tzx"), read_file(data + c.name + ".tzx"));
+    run_result tap = run({"game.tap"});
+    bool image = entries_of(dir).size() == 3;
+    bytes tap_image = image ? read_file(path("game.trd")) : bytes{};
+    std::remove(path("game.trd").c_str());
+    run_result tzx = run({"game.tzx"});
+    EXPECT_EQ(tzx.out, tap.out);
+    EXPECT_EQ(tzx.err, tzx_named(tap.err) + c.more_err);
+    EXPECT_EQ(tzx.status, c.status);
+    EXPECT_EQ(entries_of(dir).size(), image ? 3u : 2u);
+    if (image) EXPECT_TRUE(read_file(path("game.trd")) == tap_image);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    differential, tzx_tapes,
+    testing::Values(
+        tzx_case{"game"}, tzx_case{"demo"}, tzx_case{"turbo"},
+        tzx_case{"pure"}, tzx_case{"pure_two"}, tzx_case{"info"},
+        tzx_case{"control"}, tzx_case{"loops"}, tzx_case{"generalized"},
+        tzx_case{"glue"}, tzx_case{"headerless"}, tzx_case{"direct"},
+        // The longest block a TAP holds; the disk has no room for it.
+        tzx_case{"longest", "", 1},
+        tzx_case{"empty_blocks"}, tzx_case{"passed_over"},
+        tzx_case{"texts_only"}, tzx_case{"header_only"},
+        tzx_case{"recorded_15", no_rom_data, 1},
+        tzx_case{"recorded_18", no_rom_data, 1},
+        tzx_case{"recorded_19", no_rom_data, 1},
+        tzx_case{"cut", "game.tzx: TZX block is cut short by end of TZX file !\n"},
+        tzx_case{"header_cut",
+                 "game.tzx: TZX header is cut short by end of TZX file !\n", 1},
+        tzx_case{"long", "game.tzx: TZX data block is longer than 65535 bytes !\n"}));
+
 }  // namespace

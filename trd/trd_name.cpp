@@ -8,22 +8,29 @@ char trd_name[trd_name_size];
 
 namespace {
 
-constexpr char tap_ending[] = ".tap";
+// The endings of a tape's name that the image's replaces.
+constexpr const char* tape_endings[] = {".tap", ".tzx"};
 constexpr char trd_ending[] = ".trd";
-constexpr size_t ending_chars = sizeof tap_ending - 1;
+constexpr size_t ending_chars = sizeof trd_ending - 1;
 
 // Folds only A to Z: every other byte must match exactly.
 char ascii_lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool ends_in_tap(const char* name, size_t length) {
+bool ends_in(const char* name, size_t length, const char* tape_ending) {
     // A name of the ending alone keeps it and gets ".trd" appended.
     if (length <= ending_chars) return false;
     const char* ending = name + length - ending_chars;
     for (size_t i = 0; i < ending_chars; ++i)
-        if (ascii_lower(ending[i]) != tap_ending[i]) return false;
+        if (ascii_lower(ending[i]) != tape_ending[i]) return false;
     return true;
+}
+
+bool ends_in_tape_ending(const char* name, size_t length) {
+    for (const char* ending : tape_endings)
+        if (ends_in(name, length, ending)) return true;
+    return false;
 }
 
 // A backslash anywhere decides; the slash counts only without one.
@@ -65,7 +72,7 @@ const char* make_trd_name(const char* tap_name) {
     size_t length = 0;
     if (!copy_below_working_directory(base_name(tap_name), &length))
         return nullptr;
-    if (ends_in_tap(trd_name, length))
+    if (ends_in_tape_ending(trd_name, length))
         std::memcpy(trd_name + length - ending_chars, trd_ending,
                     ending_chars);
     else

@@ -1,5 +1,5 @@
 // Naming of the disk image: the TAP name without its directory part, with a
-// ".tap" ending (any case) replaced by ".trd", or ".trd" appended.
+// ".tap" or ".tzx" ending (any case) replaced by ".trd", or ".trd" appended.
 #pragma once
 
 #include <cstddef>

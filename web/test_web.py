@@ -111,7 +111,7 @@ CARD_WORDS = {"notes.tap": "text file", "empty.tap": "empty", "headers_only.tap"
               "pairs130.tap": "2 files of the tape did not reach the disk",
               # quornax-cat's warnings, in words: a name's first byte 0 or 1, two of one name.
               "every byte names.tap": "TR-DOS does not list them", "random 20.tap": "lists it as deleted",
-              "random 08.tap": "can load only the first",
+              "random 08.tap": "can load only the first", "recorded_19.tzx": "recorded sound",
               # A tape that stopped at a damaged block: the card names the option.
               "game-checksum.tap": "Read on past damaged blocks"}
 # Runs with "Read on past damaged blocks" ticked (-k), and one without the boot.
@@ -144,6 +144,8 @@ def make_tapes(folder):
         path = os.path.join(ROOT, sub)
         cases += [[copy(os.path.join(path, name))]
                   for name in sorted(os.listdir(path)) if name.endswith(".tap")]
+    cases += [[copy(os.path.join(ROOT, "tests/data/tzx", name + ".tzx"))]
+              for name in ("game", "recorded_19", "cut", "long")]
     cases.append([put("every byte names.tap", every_byte_names())])
     cases.append([put("array letters.tap", array_letters())])
     cases.append([put("empty.tap", b"")])
