@@ -24,6 +24,7 @@ memory and processor time of its child alone.
 """
 
 import os
+import re
 import random
 import shutil
 import subprocess
@@ -140,12 +141,18 @@ def check_images(who, directory, names):
     return []
 
 
+PAST_128 = re.compile(rb"^.+: \d+ file\(s\) past the 128th are not on the disk !$")
+
+
 def check_quornax(status, messages, directory, names, listing, pairs):
     problems = []
     if status != 0:
         problems.append("exit status %d" % status)
-    if messages:
-        problems.append("standard error: %r" % messages[:200])
+    # The compilations of 130 blocks say that two are left off their disks.
+    unexpected = [line for line in messages.splitlines()
+                  if not PAST_128.match(line)]
+    if unexpected:
+        problems.append("standard error: %r" % b"\n".join(unexpected)[:200])
     problems += check_images("quornax", directory, names)
     lines = listing.count(b"\n")
     if lines != pairs:
