@@ -199,9 +199,9 @@ struct load_statement {
     size_t line_at;  // its line's first byte
     size_t at;       // its LOAD
     size_t end;      // the ':' or line_end after it
-    uint8_t kind;    // tape_program .. tape_code, or load_screen
+    uint8_t kind;    // block_basic .. block_code, or load_screen
     size_t name_at;
-    size_t name_chars;
+    size_t name_length;
     int numbers;  // after CODE: none, the address, or both
     uint16_t address;
     uint16_t length;
@@ -242,9 +242,9 @@ int read_array(const uint8_t* p, size_t i, size_t end,
                load_statement* load) {
     if (i == end || !is_letter(p[i])) return refusal_computed;
     load->array_letter = p[i++];
-    load->kind = tape_number_array;
+    load->kind = block_number_array;
     if (i < end && p[i] == '$') {
-        load->kind = tape_char_array;
+        load->kind = block_char_array;
         ++i;
     }
     i = skip_blanks(p, i, end);
@@ -263,17 +263,17 @@ int read_load(const uint8_t* p, const command& c, load_statement* load) {
     if (i == end || p[i] != quote) return refusal_computed;
     size_t close = skip_item(p, i, end) - 1;
     load->name_at = i + 1;
-    load->name_chars = close - load->name_at;
+    load->name_length = close - load->name_at;
     i = close + 1;
     if (i < end && p[i] == quote) return refusal_untypable;  // "" in a name
     i = skip_blanks(p, i, end);
-    load->kind = tape_program;
+    load->kind = block_basic;
     load->numbers = 0;
     if (i == end) return 0;
     uint8_t keyword = p[i];
     i = skip_blanks(p, i + 1, end);
     if (keyword == token_code) {
-        load->kind = tape_code;
+        load->kind = block_code;
         return read_code_numbers(p, i, end, load);
     }
     if (keyword == token_data) return read_array(p, i, end, load);
@@ -368,10 +368,10 @@ int note_command(loader_scan& scan, const command& c) {
 // padded with blanks; an empty one matches any.
 bool names_match(const uint8_t* p, const load_statement& load,
                  const tape_file& file) {
-    if (load.name_chars == 0) return true;
-    if (load.name_chars > tape_name_chars) return false;
-    for (size_t k = 0; k < tape_name_chars; ++k) {
-        uint8_t wanted = k < load.name_chars ? p[load.name_at + k] : blank;
+    if (load.name_length == 0) return true;
+    if (load.name_length > name_chars) return false;
+    for (size_t k = 0; k < name_chars; ++k) {
+        uint8_t wanted = k < load.name_length ? p[load.name_at + k] : blank;
         if (static_cast<uint8_t>(file.name[k]) != wanted) return false;
     }
     return true;
@@ -397,7 +397,7 @@ int match_files(loader_scan& scan, const tape_file* files, int count) {
     int next = 1;
     for (int n = 0; n < scan.load_count; ++n) {
         load_statement& load = scan.loads[n];
-        uint8_t type = load.kind == load_screen ? tape_code : load.kind;
+        uint8_t type = load.kind == load_screen ? block_code : load.kind;
         int f = next;
         while (f < count && !(files[f].had_header && files[f].type == type &&
                               names_match(p, load, files[f])))
@@ -405,7 +405,7 @@ int match_files(loader_scan& scan, const tape_file* files, int count) {
         if (f == count) return refusal_no_file;
         if (files[f].hidden) return refusal_hidden;
         if (!typable(files[f])) return refusal_untypable;
-        if (type == tape_program && files[f].loads_more) return refusal_chain;
+        if (type == block_basic && files[f].loads_more) return refusal_chain;
         load.file = f;
         taken[f] = true;
         next = f + 1;
@@ -583,7 +583,7 @@ void put_trdos_load(output& out, const load_statement& load,
     while (file.name[chars - 1] == blank) --chars;
     put(out, file.name, chars);
     put_byte(out, quote);
-    if (load.kind == tape_code || load.kind == load_screen) {
+    if (load.kind == block_code || load.kind == load_screen) {
         put_byte(out, token_code);
         bool screen = load.kind == load_screen;
         if (screen || load.numbers > 0)
@@ -592,10 +592,10 @@ void put_trdos_load(output& out, const load_statement& load,
             put_byte(out, ',');
             put_digits(out, screen ? screen_length : load.length);
         }
-    } else if (load.kind != tape_program) {
+    } else if (load.kind != block_basic) {
         put_byte(out, token_data);
         put_byte(out, load.array_letter);
-        if (load.kind == tape_char_array) put_byte(out, '$');
+        if (load.kind == block_char_array) put_byte(out, '$');
         const uint8_t brackets[] = {'(', ')'};
         put(out, brackets, sizeof brackets);
     }
@@ -663,7 +663,7 @@ int make_boot(const uint8_t* loader, size_t length, size_t program_length,
     boot->length = 0;
     boot->program_length = 0;
     boot->refusal = boot_made;
-    if (count < 1 || files[0].type != tape_program)
+    if (count < 1 || files[0].type != block_basic)
         return refuse(boot, refusal_not_basic);
     if (count > max_tape_files) return refuse(boot, refusal_full_catalogue);
     if (program_length > length) return refuse(boot, refusal_malformed);

@@ -15,28 +15,22 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace quornax {
+#include "common/common.h"  // block types, name_chars
 
-// What a LOAD asks the tape for; the values are the tape header's type
-// byte.
-constexpr uint8_t tape_program = 0;
-constexpr uint8_t tape_number_array = 1;
-constexpr uint8_t tape_char_array = 2;
-constexpr uint8_t tape_code = 3;
+namespace quornax {
 
 // A disk holds no more files than this, so no boot needs to know of more.
 constexpr int max_tape_files = 128;
 
-constexpr size_t tape_name_chars = 10;
 constexpr size_t disk_name_chars = 8;  // the first 8 of the tape name's 10
 
 // A file of the tape, in tape order; the first is the loader.
 struct tape_file {
-    uint8_t type;                // tape_program .. tape_code
-    char name[tape_name_chars];  // as on the tape, blanks included
-    bool had_header;             // a LOAD never finds a block without one
-    bool hidden;                 // an earlier file has its disk name and type
-    bool loads_more;             // a program holding loads of its own
+    uint8_t type;           // block_basic .. block_code
+    char name[name_chars];  // as on the tape, blanks included
+    bool had_header;        // a LOAD never finds a block without one
+    bool hidden;            // an earlier file has its disk name and type
+    bool loads_more;        // a program holding loads of its own
 };
 
 // Why a tape gets no boot. The first group is found in the loader, the

@@ -12,6 +12,15 @@
 
 namespace quornax {
 
+// Block types, as a tape header's type byte gives them: the tape reader,
+// the image writer and the boot file all go by them.
+constexpr uint8_t block_basic = 0;
+constexpr uint8_t block_number_array = 1;
+constexpr uint8_t block_char_array = 2;
+constexpr uint8_t block_code = 3;
+
+constexpr size_t name_chars = 10;  // a tape name, padded with blanks
+
 // Big enough for the longest block a 16-bit length word can announce, and
 // the image writer's only scratch space.
 constexpr size_t work_buffer_size = 65536;

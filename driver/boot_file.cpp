@@ -41,7 +41,7 @@ bool hides(const tape_file& earlier, const tape_file& file) {
     bool same_type = earlier.type == file.type ||
                      (is_array(earlier.type) && is_array(file.type));
     return same_type &&
-           std::memcmp(earlier.name, file.name, disk_name_chars) == 0;
+           std::memcmp(earlier.name, file.name, entry_name_chars) == 0;
 }
 
 void keep_loader() {
@@ -89,7 +89,7 @@ void note_staged_file(bool had_header) {
     int i = staged_count;
     tape_file& file = boot_files[i];
     file.type = descriptor.type;
-    std::memcpy(file.name, descriptor.name, tape_name_chars);
+    std::memcpy(file.name, descriptor.name, name_chars);
     file.had_header = had_header;
     file.hidden = false;
     for (int earlier = 0; earlier < i && !file.hidden; ++earlier)
@@ -100,7 +100,7 @@ void note_staged_file(bool had_header) {
                                   descriptor.param2 < data_length
                                       ? descriptor.param2
                                       : data_length);
-    if (basic && std::memcmp(file.name, boot_name, disk_name_chars) == 0)
+    if (basic && std::memcmp(file.name, boot_name, entry_name_chars) == 0)
         boot_name_taken = true;
     if (i == 0 && basic) keep_loader();
     used_sectors += file_sectors(descriptor);

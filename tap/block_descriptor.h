@@ -20,15 +20,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/common.h"  // block types, name_chars
+
 namespace quornax {
 
-// Block types, as the tape header's type byte gives them.
-constexpr uint8_t block_basic = 0;
-constexpr uint8_t block_number_array = 1;
-constexpr uint8_t block_char_array = 2;
-constexpr uint8_t block_code = 3;
-
-constexpr size_t name_chars = 10;  // a tape name, padded with blanks
 
 // A Basic program's autostart line from here on means it has none.
 constexpr uint16_t first_no_autostart_line = 0x8000;
